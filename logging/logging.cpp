@@ -1,0 +1,292 @@
+// Log statements, logging start-up and the failure/shutdown operations of
+// the weft facade.
+#include "logging/logging.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+#include "spdlog/sinks/ansicolor_sink.h"
+#include "spdlog/sinks/rotating_file_sink.h"
+#include "spdlog/sinks/stdout_color_sinks.h"
+#include "spdlog/spdlog.h"
+
+namespace weft {
+
+namespace {
+
+constexpr const char* kFatalLabel = "WEFT_FATAL_CHECK_FAILED";
+constexpr const char* kStackTraceBanner = "\n*** StackTrace Information ***\n";
+constexpr int kSpdlogOffLevel = 6;
+constexpr int kFileNameNumberWithoutPid = 100;
+
+const int kFailureSignals[] = {SIGSEGV, SIGILL, SIGFPE, SIGABRT, SIGTERM};
+
+// The facade's levels sit two below spdlog's; anything else maps to off.
+bool IsSupportedLevel(int level) { return level >= TRACE && level <= FATAL; }
+
+const char* LastPathComponent(const char* file_name) {
+    const char* slash = std::strrchr(file_name, '/');
+    return slash != nullptr ? slash + 1 : file_name;
+}
+
+// Descriptors of the log file must not leak into the commands that the
+// service runs through the shell.
+void SetCloseOnExec(spdlog::filename_t, std::FILE* file) {
+    if (file != nullptr) {
+        int fd = fileno(file);
+        int flags = fcntl(fd, F_GETFD);
+        if (flags >= 0) {
+            fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+        }
+    }
+}
+
+void FlushDefaultLogger() {
+    if (auto logger = spdlog::default_logger(); logger != nullptr) {
+        logger->flush();
+    }
+}
+
+}  // namespace
+
+// ---- Static state ----
+
+WeftLogLevel WeftLog::severity_threshold_ = INFO;
+std::string WeftLog::app_name_;
+std::string WeftLog::log_dir_;
+std::string WeftLog::log_format_pattern_ = "[%Y-%m-%d %H:%M:%S,%e %L %P %t] %v";
+std::string WeftLog::logger_name_ = "weft_log_sink";
+std::vector<FatalLogCallback> WeftLog::fatal_log_callbacks_;
+std::int64_t WeftLog::log_rotation_max_size_ = 8388608;
+std::int64_t WeftLog::log_rotation_file_num_ = 3;
+bool WeftLog::is_failure_signal_handler_installed_ = false;
+
+// ---- Log statements ----
+
+SpdLogMessage::SpdLogMessage(int level, std::shared_ptr<std::ostringstream> fatal_stream)
+    : level_(level), fatal_stream_(std::move(fatal_stream)) {}
+
+void SpdLogMessage::Flush() {
+    std::shared_ptr<spdlog::logger> logger = spdlog::get(WeftLog::logger_name_);
+    if (logger == nullptr) {
+        logger = DefaultStdErrLogger::Instance().logger();
+    }
+    if (level_ == spdlog::level::critical) {
+        stream_ << kStackTraceBanner;
+        if (fatal_stream_ != nullptr) {
+            *fatal_stream_ << kStackTraceBanner;
+        }
+    }
+    logger->log(static_cast<spdlog::level::level_enum>(level_), "{}", stream_.str());
+    logger->flush();
+}
+
+WeftLog::WeftLog(const char* file_name, int line_number, WeftLogLevel level)
+    : enabled_(severity_threshold_ <= level), level_(level), fatal_(level == FATAL) {
+    if (fatal_) {
+        fatal_stream_ = std::make_shared<std::ostringstream>();
+        *fatal_stream_ << file_name << ":" << line_number << ":";
+    }
+    if (!enabled_) {
+        return;
+    }
+    int spdlog_level = kSpdlogOffLevel;
+    if (IsSupportedLevel(level)) {
+        spdlog_level = static_cast<int>(level) + 2;
+    } else if (IsLevelEnabled(FATAL)) {
+        WeftLog(__FILE__, __LINE__, FATAL) << "Unsupported logging level: "
+                                           << static_cast<int>(level);
+    }
+    message_ = std::make_unique<SpdLogMessage>(spdlog_level, fatal_stream_);
+    message_->stream() << LastPathComponent(file_name) << ":" << line_number << ": ";
+}
+
+WeftLog::~WeftLog() {
+    if (message_ != nullptr) {
+        message_->Flush();
+        message_.reset();
+    }
+    if (fatal_stream_ != nullptr) {
+        for (const auto& callback : fatal_log_callbacks_) {
+            callback(kFatalLabel, fatal_stream_->str());
+        }
+    }
+    if (level_ == FATAL) {
+        _Exit(1);
+    }
+    fatal_stream_.reset();
+}
+
+std::ostream& WeftLog::Stream() { return message_->stream(); }
+
+std::ostream& WeftLog::ExposeStream() { return *fatal_stream_; }
+
+std::string WeftLog::GetLogFormatPattern() { return log_format_pattern_; }
+
+std::string WeftLog::GetLoggerName() { return logger_name_; }
+
+// ---- Fallback logger ----
+
+DefaultStdErrLogger& DefaultStdErrLogger::Instance() {
+    static DefaultStdErrLogger instance;
+    return instance;
+}
+
+DefaultStdErrLogger::DefaultStdErrLogger()
+    : logger_(spdlog::stderr_color_mt("stderr", spdlog::color_mode::automatic)) {
+    logger_->set_pattern(WeftLog::log_format_pattern_, spdlog::pattern_time_type::local);
+}
+
+DefaultStdErrLogger::~DefaultStdErrLogger() { logger_.reset(); }
+
+// ---- Start-up ----
+
+void WeftLog::ApplyLevelFromEnvironment(WeftLogLevel& level) {
+    const char* value = std::getenv("WEFT_BACKEND_LOG_LEVEL");
+    if (value == nullptr) {
+        return;
+    }
+    std::string word(value);
+    std::transform(word.begin(), word.end(), word.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    static const std::pair<const char*, WeftLogLevel> kNames[] = {
+        {"trace", TRACE}, {"debug", DEBUG}, {"info", INFO},
+        {"warning", WARNING}, {"error", ERROR}, {"fatal", FATAL},
+    };
+    bool matched = false;
+    for (const auto& [name, named_level] : kNames) {
+        if (word == name) {
+            level = named_level;
+            matched = true;
+            break;
+        }
+    }
+    if (!matched) {
+        WEFT_LOG(WARNING) << "Unrecognized setting of WEFT_BACKEND_LOG_LEVEL=" << value;
+    }
+    WEFT_LOG(INFO) << "Set weft log level from environment variable WEFT_BACKEND_LOG_LEVEL"
+                   << " to " << static_cast<int>(level);
+}
+
+void WeftLog::ReadRotationLimitsFromEnvironment() {
+    // A value that reads as 0 (or as no number) keeps the limit; a negative
+    // one would reach the sink as a huge unsigned size, so it is ignored too.
+    auto read_limit = [](const char* variable, std::int64_t& limit) {
+        const char* value = std::getenv(variable);
+        if (value == nullptr) {
+            return;
+        }
+        long long number = std::strtoll(value, nullptr, 10);
+        if (number > 0) {
+            limit = number;
+        }
+    };
+    read_limit("WEFT_ROTATION_MAX_BYTES", log_rotation_max_size_);
+    read_limit("WEFT_ROTATION_BACKUP_COUNT", log_rotation_file_num_);
+}
+
+void WeftLog::StartFileLogger(bool pid_in_file_name) {
+    const long number = pid_in_file_name ? static_cast<long>(getpid()) : kFileNameNumberWithoutPid;
+    ReadRotationLimitsFromEnvironment();
+
+    spdlog::set_pattern(log_format_pattern_, spdlog::pattern_time_type::local);
+    spdlog::set_level(static_cast<spdlog::level::level_enum>(severity_threshold_));
+    if (spdlog::get(logger_name_) != nullptr) {
+        spdlog::drop(logger_name_);
+    }
+
+    const std::string path = log_dir_ + app_name_ + "_" + std::to_string(number) + ".log";
+    std::cout << "\n\nLog at: " << path << "\n" << std::flush;
+
+    spdlog::file_event_handlers handlers;
+    handlers.after_open = SetCloseOnExec;
+    auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
+        path, static_cast<std::size_t>(log_rotation_max_size_),
+        static_cast<std::size_t>(log_rotation_file_num_), false, handlers);
+    auto logger = std::make_shared<spdlog::logger>(logger_name_, std::move(sink));
+    spdlog::initialize_logger(logger);
+    spdlog::set_default_logger(logger);
+}
+
+void WeftLog::StartConsoleLogger() {
+    const auto threshold = static_cast<spdlog::level::level_enum>(severity_threshold_);
+    auto out_sink =
+        std::make_shared<spdlog::sinks::ansicolor_stdout_sink_mt>(spdlog::color_mode::automatic);
+    auto err_sink =
+        std::make_shared<spdlog::sinks::ansicolor_stderr_sink_mt>(spdlog::color_mode::automatic);
+    out_sink->set_pattern(log_format_pattern_);
+    err_sink->set_pattern(log_format_pattern_);
+    out_sink->set_level(threshold);
+    err_sink->set_level(spdlog::level::err);
+    auto logger = std::make_shared<spdlog::logger>(
+        logger_name_, spdlog::sinks_init_list{std::move(out_sink), std::move(err_sink)});
+    logger->set_level(threshold);
+    spdlog::set_default_logger(logger);
+}
+
+void WeftLog::StartWeftLog(const std::string& app_name, WeftLogLevel severity_threshold,
+                           const std::string& log_dir, bool pid_in_file_name) {
+    WeftLogLevel level = severity_threshold;
+    ApplyLevelFromEnvironment(level);
+    severity_threshold_ = level;
+    app_name_ = app_name;
+    log_dir_ = log_dir;
+    if (log_dir_.empty()) {
+        StartConsoleLogger();
+    } else {
+        StartFileLogger(pid_in_file_name);
+    }
+}
+
+// ---- Failure signals and shutdown ----
+
+bool WeftLog::IsFailureSignalHandlerEnabled() { return is_failure_signal_handler_installed_; }
+
+void WeftLog::UninstallSignalAction() {
+    if (!is_failure_signal_handler_installed_) {
+        return;
+    }
+    WEFT_LOG(DEBUG) << "Uninstall signal handlers.";
+    struct sigaction sig_action = {};
+    sig_action.sa_handler = SIG_DFL;
+    sigemptyset(&sig_action.sa_mask);
+    sig_action.sa_flags = 0;
+    for (int signal_num : kFailureSignals) {
+        if (sigaction(signal_num, &sig_action, nullptr) != 0) {
+            WeftLog(__FILE__, __LINE__, FATAL)
+                << " Check failed: sigaction(signal_num, &sig_action, nullptr) == 0 ";
+        }
+    }
+    is_failure_signal_handler_installed_ = false;
+}
+
+void WeftLog::ShutDownWeftLog() {
+    UninstallSignalAction();
+    FlushDefaultLogger();
+}
+
+void WeftLog::AddFatalLogCallbacks(const std::vector<FatalLogCallback>& callbacks) {
+    fatal_log_callbacks_.insert(fatal_log_callbacks_.end(), callbacks.begin(), callbacks.end());
+}
+
+void WriteFailureMessage(const char* data) {
+    // An empty text has no last character to drop: it is logged as empty.
+    if (data != nullptr && WeftLog::IsLevelEnabled(ERROR)) {
+        std::string text(data);
+        if (!text.empty()) {
+            text.pop_back();
+        }
+        WeftLog(__FILE__, __LINE__, ERROR) << text;
+    }
+    FlushDefaultLogger();
+}
+
+}  // namespace weft

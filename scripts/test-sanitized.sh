@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Runs the whole test suite in a build with the given sanitizers
+# (default: AddressSanitizer + UndefinedBehaviorSanitizer). Any report fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+sanitizers=${1:-address,undefined}
+build=build-${sanitizers//,/-}
+./scripts/install-deps.sh
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DSKEIN_WERROR=ON -DSKEIN_SANITIZE="$sanitizers"
+cmake --build "$build" -j"$(nproc)"
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)"

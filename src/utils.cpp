@@ -1,0 +1,183 @@
+// The status file, durable file replacement, and the start-up helpers.
+#include "src/utils.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "logging/logging.h"
+
+namespace {
+
+constexpr const char kUpdateLogsDir[] = "update_logs";
+constexpr const char kInstallationDetailsDir[] = "installation_details";
+constexpr mode_t kWorkingDirMode = 0700;
+constexpr std::size_t kRotatedLogsKept = 3;
+
+bool write_all(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t written = write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// Makes a completed rename survive a power cut.
+void sync_parent_directory(const std::string& path) {
+    std::string::size_type slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+    if (dir.empty()) {
+        dir = "/";
+    }
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+}  // namespace
+
+// ---- Status file ----
+
+const char* status_text(Status status) {
+    switch (status) {
+        case UPDATE_IN_PROGRESS:
+            return "Update in progress";
+        case UPDATE_COMPLETE:
+            return "Update complete";
+        case UPDATE_FAILED:
+            return "Update failed";
+        case REBOOT_INITIATED:
+            return "Reboot initiated";
+        case REBOOT_FAILED:
+            return "Reboot failed";
+        case WAITING_FOR_COMMAND:
+        default:
+            return "Waiting for command";
+    }
+}
+
+void update_status_file(Status status) {
+    const char* text = status_text(status);
+    if (!replace_file_atomically(kStatusFilePath, text, std::strlen(text))) {
+        WEFT_LOG(ERROR) << "Error opening file" << kStatusFilePath;
+        exit_service(1);
+    }
+    WEFT_LOG(INFO) << "HTTP Server Status: " << text;
+}
+
+bool replace_file_atomically(const char* path, const char* data, std::size_t size) {
+    // One temporary name per target: every target has a single writer at a
+    // time (the status under status_mutex, the version files on the request
+    // thread), and a leftover from a crash is simply overwritten next time.
+    const std::string target(path);
+    const std::string temporary = target + ".tmp";
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return false;
+    }
+    bool stored = write_all(fd, data, size) && fsync(fd) == 0;
+    stored = close(fd) == 0 && stored;
+    stored = stored && rename(temporary.c_str(), target.c_str()) == 0;
+    if (!stored) {
+        unlink(temporary.c_str());
+        return false;
+    }
+    sync_parent_directory(target);
+    return true;
+}
+
+void exit_service(int status) {
+    std::fflush(stdout);
+    _exit(status);
+}
+
+// ---- Start-up helpers ----
+
+std::string getAppName() { return "skein_edge_updater"; }
+
+int getExecutableDir(char* path, char* dir, const char* name) {
+    std::size_t path_length = std::strlen(path);
+    std::size_t name_length = std::strlen(name);
+    if (path_length < name_length ||
+        std::strcmp(path + path_length - name_length, name) != 0) {
+        return -1;
+    }
+    std::memcpy(dir, path, path_length - name_length);
+    dir[path_length - name_length] = '\0';
+    return 0;
+}
+
+void initialize_directories() {
+    for (const char* dir : {kUpdateLogsDir, kInstallationDetailsDir}) {
+        struct stat info;
+        if (stat(dir, &info) != 0) {
+            mkdir(dir, kWorkingDirMode);
+        }
+    }
+}
+
+namespace {
+
+struct LogFile {
+    std::string name;
+    struct timespec modified;
+};
+
+// Newest first; equal times by name, as `ls -t` orders them.
+bool newer_than(const LogFile& a, const LogFile& b) {
+    if (a.modified.tv_sec != b.modified.tv_sec) {
+        return a.modified.tv_sec > b.modified.tv_sec;
+    }
+    if (a.modified.tv_nsec != b.modified.tv_nsec) {
+        return a.modified.tv_nsec > b.modified.tv_nsec;
+    }
+    return a.name < b.name;
+}
+
+std::vector<LogFile> list_regular_files(DIR* dir) {
+    std::vector<LogFile> files;
+    while (struct dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') {
+            continue;
+        }
+        struct stat info;
+        if (fstatat(dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(info.st_mode)) {
+            files.push_back({entry->d_name, info.st_mtim});
+        }
+    }
+    return files;
+}
+
+}  // namespace
+
+void rotate_logs() {
+    DIR* dir = opendir(kUpdateLogsDir);
+    if (dir == nullptr) {
+        return;
+    }
+    std::vector<LogFile> files = list_regular_files(dir);
+    if (files.size() > kRotatedLogsKept) {
+        std::sort(files.begin(), files.end(), newer_than);
+        for (std::size_t i = kRotatedLogsKept; i < files.size(); ++i) {
+            unlinkat(dirfd(dir), files[i].name.c_str(), 0);
+        }
+    }
+    closedir(dir);
+}

@@ -1,0 +1,58 @@
+// The service's status, its files in installation_details/, and the small
+// file-system helpers of start-up.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// The service state; each value has a fixed text in the status file.
+enum Status : std::int32_t {
+    WAITING_FOR_COMMAND = 0,
+    UPDATE_IN_PROGRESS = 1,
+    UPDATE_COMPLETE = 2,
+    UPDATE_FAILED = 3,
+    REBOOT_INITIATED = 4,
+    REBOOT_FAILED = 5,
+};
+
+// Files of the working directory, all relative to the executable's directory.
+inline constexpr const char kStatusFilePath[] = "installation_details/status.info";
+inline constexpr const char kVersionFilePath[] = "installation_details/version.info";
+inline constexpr const char kPreviousVersionFilePath[] =
+    "installation_details/previous_version.info";
+inline constexpr const char kPreviousVersionTempFilePath[] =
+    "installation_details/previous_version_temp.info";
+
+// The text written to the status file; unknown values read as waiting.
+const char* status_text(Status status);
+
+// Writes the text of status to the status file and logs it. Takes no lock:
+// callers hold status_mutex (start-up excepted). A status that cannot be
+// stored is fatal: logged, then the process ends with status 1.
+void update_status_file(Status status);
+
+// Replaces path with exactly size bytes of data so that a reader, or a box
+// that loses power, finds either the old content or the new one, never a
+// mix or an empty file. Returns false (and leaves path as it was) when the
+// new content could not be stored.
+bool replace_file_atomically(const char* path, const char* data, std::size_t size);
+
+// Ends the process at once with the given status, without running exit
+// handlers that other threads may still depend on. Log lines are already
+// flushed; standard output is flushed here.
+[[noreturn]] void exit_service(int status);
+
+std::string getAppName();
+
+// Returns 0 and fills dir with the part of path before name when path ends
+// with name; returns -1 and leaves dir untouched otherwise. dir must hold
+// strlen(path) + 1 bytes.
+int getExecutableDir(char* path, char* dir, const char* name);
+
+// Makes update_logs and installation_details (mode 0700) where missing.
+void initialize_directories();
+
+// Keeps the three most recently modified regular files of update_logs and
+// removes its other regular files. Directories and hidden entries stay.
+void rotate_logs();

@@ -1,0 +1,170 @@
+// The status file: exact texts, whole replacement, and the fatal path.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "src/utils.h"
+#include "tests/common/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using skein_test::read_file;
+using skein_test::TempDir;
+
+class StatusFile : public testing::Test {
+protected:
+    void SetUp() override { fs::create_directory("installation_details"); }
+    TempDir dir_;
+};
+
+TEST_F(StatusFile, EachStatusWritesItsTextExactly) {
+    const std::pair<int, const char*> cases[] = {
+        {0, "Waiting for command"}, {1, "Update in progress"}, {2, "Update complete"},
+        {3, "Update failed"},       {4, "Reboot initiated"},   {5, "Reboot failed"},
+        {7, "Waiting for command"}, {-1, "Waiting for command"},
+    };
+    for (const auto& [value, text] : cases) {
+        update_status_file(static_cast<Status>(value));
+        EXPECT_EQ(read_file(kStatusFilePath), text) << value;
+    }
+}
+
+TEST_F(StatusFile, ShorterTextLeavesNoTraceOfLonger) {
+    update_status_file(UPDATE_IN_PROGRESS);
+    update_status_file(UPDATE_FAILED);
+    EXPECT_EQ(read_file(kStatusFilePath), "Update failed");
+    EXPECT_EQ(fs::file_size(kStatusFilePath), 13u);
+    EXPECT_FALSE(fs::exists(std::string(kStatusFilePath) + ".tmp"));
+}
+
+TEST_F(StatusFile, ConcurrentReaderNeverSeesEmptyOrMixedText) {
+    update_status_file(WAITING_FOR_COMMAND);
+    const std::set<std::string> valid = {"Waiting for command", "Update in progress",
+                                         "Update complete", "Update failed"};
+    std::atomic<bool> done{false};
+    std::atomic<int> bad_reads{0};
+    std::atomic<int> reads{0};
+    std::thread reader([&] {
+        while (!done) {
+            if (valid.count(read_file(kStatusFilePath)) == 0) {
+                ++bad_reads;
+            }
+            ++reads;
+        }
+    });
+    const Status cycle[] = {UPDATE_IN_PROGRESS, UPDATE_COMPLETE, UPDATE_FAILED,
+                            WAITING_FOR_COMMAND};
+    for (int i = 0; i < 400; ++i) {
+        update_status_file(cycle[i % 4]);
+    }
+    done = true;
+    reader.join();
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(bad_reads.load(), 0);
+}
+
+TEST_F(StatusFile, ReplacementKeepsOldContentWhenNewCannotBeStored) {
+    ASSERT_TRUE(replace_file_atomically("installation_details/v.info", "1.0", 3));
+    // A directory in the way of the temporary file makes the write fail.
+    fs::create_directory("installation_details/v.info.tmp");
+    EXPECT_FALSE(replace_file_atomically("installation_details/v.info", "2.0", 3));
+    EXPECT_EQ(read_file("installation_details/v.info"), "1.0");
+}
+
+using StatusFileDeathTest = StatusFile;
+
+TEST_F(StatusFileDeathTest, MissingDirectoryIsFatal) {
+    fs::remove_all("installation_details");
+    EXPECT_EXIT(update_status_file(UPDATE_COMPLETE), testing::ExitedWithCode(1),
+                "E [0-9]+ [0-9]+\\] utils.cpp:[0-9]+: "
+                "Error opening fileinstallation_details/status.info\n");
+}
+
+// ---- Start-up helpers ----
+
+TEST(ExecutableDir, SplitsThePathAtTheName) {
+    const char* name = "skein_edge_updater";
+    struct Case {
+        const char* path;
+        int result;
+        const char* dir;
+    } cases[] = {
+        {"/opt/box/skein_edge_updater", 0, "/opt/box/"},
+        {"./skein_edge_updater", 0, "./"},
+        {"skein_edge_updater", 0, ""},
+        {"/opt/box/old_skein_edge_updater", 0, "/opt/box/old_"},
+        {"/opt/box/updater", -1, "untouched"},
+        {"short", -1, "untouched"},
+        {"/opt/box/skein_edge_updater2", -1, "untouched"},
+    };
+    for (const Case& c : cases) {
+        std::string path = c.path;
+        char dir[64] = "untouched";
+        EXPECT_EQ(getExecutableDir(path.data(), dir, name), c.result) << c.path;
+        EXPECT_STREQ(dir, c.dir) << c.path;
+    }
+}
+
+TEST(ExecutableDir, LongPathsFit) {
+    std::string path = "/" + std::string(5000, 'd') + "/skein_edge_updater";
+    std::string dir(path.size() + 1, '\0');
+    ASSERT_EQ(getExecutableDir(path.data(), dir.data(), "skein_edge_updater"), 0);
+    EXPECT_EQ(std::string(dir.c_str()), "/" + std::string(5000, 'd') + "/");
+}
+
+TEST(WorkingDirectories, MadeWithOwnerOnlyModeAndExistingOnesKept) {
+    TempDir dir;
+    skein_test::write_file("update_logs", "a file in the way");
+    mode_t old_mask = umask(0);
+    initialize_directories();
+    umask(old_mask);
+    EXPECT_TRUE(fs::is_regular_file("update_logs"));
+    ASSERT_TRUE(fs::is_directory("installation_details"));
+    EXPECT_EQ(fs::status("installation_details").permissions(), fs::perms::owner_all);
+}
+
+class RotateLogs : public testing::Test {
+protected:
+    // Files named by age: f0 is the newest.
+    void make_files(int count) {
+        fs::create_directory("update_logs");
+        const auto now = fs::file_time_type::clock::now();
+        for (int i = 0; i < count; ++i) {
+            fs::path file = fs::path("update_logs") / ("f " + std::to_string(i) + ".log");
+            skein_test::write_file(file, "x");
+            fs::last_write_time(file, now - std::chrono::minutes(i));
+        }
+    }
+    std::set<std::string> names() {
+        std::set<std::string> found;
+        for (const auto& entry : fs::directory_iterator("update_logs")) {
+            found.insert(entry.path().filename().string());
+        }
+        return found;
+    }
+    TempDir dir_;
+};
+
+TEST_F(RotateLogs, KeepsTheThreeNewestRegularFiles) {
+    make_files(5);
+    fs::create_directory("update_logs/old_dir");
+    fs::last_write_time("update_logs/old_dir",
+                        fs::file_time_type::clock::now() - std::chrono::hours(5));
+    rotate_logs();
+    EXPECT_EQ(names(), (std::set<std::string>{"f 0.log", "f 1.log", "f 2.log", "old_dir"}));
+}
+
+TEST_F(RotateLogs, FewFilesOrNoDirectoryChangeNothing) {
+    rotate_logs();
+    EXPECT_FALSE(fs::exists("update_logs"));
+    make_files(2);
+    rotate_logs();
+    EXPECT_EQ(names().size(), 2u);
+}
+
+}  // namespace
