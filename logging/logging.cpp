@@ -102,8 +102,8 @@ WeftLog::WeftLog(const char* file_name, int line_number, WeftLogLevel level)
     if (IsSupportedLevel(level)) {
         spdlog_level = static_cast<int>(level) + 2;
     } else if (IsLevelEnabled(FATAL)) {
-        WeftLog(__FILE__, __LINE__, FATAL) << "Unsupported logging level: "
-                                           << static_cast<int>(level);
+        WeftLog(__FILE__, __LINE__, FATAL)
+            << "Unsupported logging level: " << static_cast<int>(level);
     }
     message_ = std::make_unique<SpdLogMessage>(spdlog_level, fatal_stream_);
     message_->stream() << LastPathComponent(file_name) << ":" << line_number << ": ";
@@ -158,7 +158,7 @@ void WeftLog::ApplyLevelFromEnvironment(WeftLogLevel& level) {
     std::transform(word.begin(), word.end(), word.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     static const std::pair<const char*, WeftLogLevel> kNames[] = {
-        {"trace", TRACE}, {"debug", DEBUG}, {"info", INFO},
+        {"trace", TRACE},     {"debug", DEBUG}, {"info", INFO},
         {"warning", WARNING}, {"error", ERROR}, {"fatal", FATAL},
     };
     bool matched = false;

@@ -32,7 +32,7 @@ using FatalLogCallback = std::function<void(const std::string&, const std::strin
 // Polymorphic base of one log statement; the insertion goes through the
 // virtual operations so that a disabled statement formats nothing.
 class WeftLogBase {
-public:
+  public:
     virtual ~WeftLogBase() = default;
     virtual bool IsEnabled() const = 0;
     virtual bool IsFatal() const = 0;
@@ -53,12 +53,12 @@ public:
 
 // The text of one enabled statement, written to spdlog by Flush().
 class SpdLogMessage {
-public:
+  public:
     SpdLogMessage(int level, std::shared_ptr<std::ostringstream> fatal_stream);
     void Flush();
     std::ostringstream& stream() { return stream_; }
 
-private:
+  private:
     std::ostringstream stream_;
     int level_;
     std::shared_ptr<std::ostringstream> fatal_stream_;
@@ -68,7 +68,7 @@ private:
 // WEFT_LOG macro does); it writes and flushes its line when destroyed, and a
 // FATAL statement then ends the process with exit status 1.
 class WeftLog : public WeftLogBase {
-public:
+  public:
     WeftLog(const char* file_name, int line_number, WeftLogLevel level);
     ~WeftLog() override;
     WeftLog(const WeftLog&) = delete;
@@ -94,7 +94,7 @@ public:
     static void ShutDownWeftLog();
     static void AddFatalLogCallbacks(const std::vector<FatalLogCallback>& callbacks);
 
-private:
+  private:
     friend class SpdLogMessage;
     friend class DefaultStdErrLogger;
 
@@ -123,11 +123,11 @@ private:
 // The logger used while "weft_log_sink" is not registered: coloured, on
 // standard error, with the library's pattern.
 class DefaultStdErrLogger {
-public:
+  public:
     static DefaultStdErrLogger& Instance();
     const std::shared_ptr<spdlog::logger>& logger() const { return logger_; }
 
-private:
+  private:
     DefaultStdErrLogger();
     ~DefaultStdErrLogger();
     std::shared_ptr<spdlog::logger> logger_;
@@ -147,7 +147,7 @@ struct LogVoidify {
 // The statement form: the threshold is tested before anything is built, and
 // the statement object lives for the one full expression.
 //   WEFT_LOG(INFO) << "Executing command: " << command;
-#define WEFT_LOG(level)                                   \
-    !::weft::WeftLog::IsLevelEnabled(::weft::level)       \
-        ? (void)0                                         \
+#define WEFT_LOG(level)                             \
+    !::weft::WeftLog::IsLevelEnabled(::weft::level) \
+        ? (void)0                                   \
         : ::weft::LogVoidify() & ::weft::WeftLog(__FILE__, __LINE__, ::weft::level)

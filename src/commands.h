@@ -4,6 +4,8 @@
 
 #include <pthread.h>
 
+#include <cstddef>
+#include <optional>
 #include <string>
 
 #include "src/utils.h"
@@ -24,3 +26,33 @@ extern pthread_mutex_t status_mutex;
 // its outcome. command is a NUL-terminated text on the C heap; the worker
 // owns it and frees it. Fits a POSIX thread start function.
 void* execute_command(void* command);
+
+// ---- Request handling ----
+
+// Requests, replies and the texts built from them live in buffers of this
+// size; longer text is cut.
+inline constexpr std::size_t kBufferSize = 2048;
+
+// A connection that sends nothing for this long gets the failed-read reply,
+// so one idle client cannot hold up the control API.
+inline constexpr int kIdleLimitSeconds = 5;
+
+// Handles one accepted connection completely: one read, one reply, close.
+void handle_request(int client_socket);
+
+// The text of request before its first "\r\n"; empty when there is none.
+std::string extractRequestLine(const std::string& request);
+
+// Chooses the route for a raw request (at most kBufferSize - 1 bytes,
+// NUL-terminated) and leaves the complete reply in reply, which holds
+// kBufferSize bytes.
+void route_request(const char* request, const std::string& request_line, char* reply);
+
+// The requested version of an /update request: the text after the first
+// "version=" up to the next space, cut at its first CR or LF. Nothing when
+// the request holds no "version=".
+std::optional<std::string> extract_version(const char* request);
+
+// The shell command that runs the update script for version: the version
+// is passed as exactly one argument (none when empty), whatever it holds.
+std::string update_command(const std::string& version);

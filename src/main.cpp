@@ -1,33 +1,46 @@
 // Start-up of the edge box's control service.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
-
-#include <unistd.h>
 
 #include "logging/logging.h"
 #include "src/commands.h"
+#include "src/server.h"
 #include "src/utils.h"
 
-int main(int /*argc*/, char* argv[]) {
+int main(int argc, char* argv[]) {
     const std::string name = getAppName();
+    char empty_path[] = "";
+    char* start_path = argc > 0 && argv[0] != nullptr ? argv[0] : empty_path;
     // Sized from the start path itself, so a path of any length fits.
-    std::unique_ptr<char[]> dir(new char[std::strlen(argv[0]) + 1]());
-    if (getExecutableDir(argv[0], dir.get(), name.c_str()) != 0) {
+    std::unique_ptr<char[]> dir(new char[std::strlen(start_path) + 1]());
+    if (getExecutableDir(start_path, dir.get(), name.c_str()) != 0) {
         std::printf("Executable name Changed\n");
         std::fflush(stdout);
         return 0;
     }
     // An empty directory part (started through the search path) fails here
     // and the service stays where it was started.
-    (void)chdir(dir.get());
+    if (chdir(dir.get()) != 0) {
+        // Nothing to do: the current directory is the working directory.
+    }
 
-    weft::WeftLog::StartWeftLog(std::string("skein_edge_updater"), weft::INFO,
-                                "./logs/update_logs/", false);
+    try {
+        weft::WeftLog::StartWeftLog(std::string("skein_edge_updater"), weft::INFO,
+                                    "./logs/update_logs/", false);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "skein_edge_updater: cannot open the log file: %s\n", error.what());
+        return 1;
+    }
     WEFT_LOG(INFO) << "Started SKEIN EDGE UPDATER ##";
     initialize_directories();
-    (void)std::system("chmod +x *.sh");
+    if (std::system("chmod +x *.sh") != 0) {
+        // A box without scripts is still served; the routes report failures.
+    }
     update_status_file(WAITING_FOR_COMMAND);
-    return 0;
+    start_server();
 }

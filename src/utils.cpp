@@ -102,6 +102,53 @@ bool replace_file_atomically(const char* path, const char* data, std::size_t siz
     return true;
 }
 
+std::optional<std::string> read_first_line(const char* path) {
+    FILE* file = std::fopen(path, "re");
+    if (file == nullptr) {
+        return std::nullopt;
+    }
+    char line[kLineBufferSize] = {0};
+    if (std::fgets(line, sizeof line, file) == nullptr) {
+        line[0] = '\0';
+    }
+    std::fclose(file);
+    return std::string(line);
+}
+
+std::string cut_at_line_end(const std::string& text) {
+    return text.substr(0, text.find_first_of("\r\n"));
+}
+
+namespace {
+
+// ASCII only, whatever the locale: bytes of 128 and above are quoted.
+bool is_shell_safe(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           (c != '\0' && std::strchr("._+:@%=,/-", c) != nullptr);
+}
+
+}  // namespace
+
+std::string quote_for_shell(const std::string& text) {
+    bool safe = true;
+    for (unsigned char c : text) {
+        safe = safe && is_shell_safe(c);
+    }
+    if (safe) {
+        return text;
+    }
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    quoted += "'";
+    return quoted;
+}
+
 void exit_service(int status) {
     std::fflush(stdout);
     _exit(status);
@@ -114,8 +161,7 @@ std::string getAppName() { return "skein_edge_updater"; }
 int getExecutableDir(char* path, char* dir, const char* name) {
     std::size_t path_length = std::strlen(path);
     std::size_t name_length = std::strlen(name);
-    if (path_length < name_length ||
-        std::strcmp(path + path_length - name_length, name) != 0) {
+    if (path_length < name_length || std::strcmp(path + path_length - name_length, name) != 0) {
         return -1;
     }
     std::memcpy(dir, path, path_length - name_length);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // The service state; each value has a fixed text in the status file.
@@ -37,6 +38,20 @@ void update_status_file(Status status);
 // mix or an empty file. Returns false (and leaves path as it was) when the
 // new content could not be stored.
 bool replace_file_atomically(const char* path, const char* data, std::size_t size);
+
+// The first line of a file (its line feed kept when it has one), read once
+// into a buffer of kLineBufferSize bytes; the empty text for an empty file;
+// nothing when the file cannot be opened.
+inline constexpr std::size_t kLineBufferSize = 2048;
+std::optional<std::string> read_first_line(const char* path);
+
+// The text before the first carriage return or line feed.
+std::string cut_at_line_end(const std::string& text);
+
+// The text as one shell word: unchanged when every character is one of
+// letters, digits and . _ + : @ % = , / - (the empty text included), else
+// in single quotes with embedded single quotes escaped.
+std::string quote_for_shell(const std::string& text);
 
 // Ends the process at once with the given status, without running exit
 // handlers that other threads may still depend on. Log lines are already

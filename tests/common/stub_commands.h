@@ -14,14 +14,27 @@
 
 namespace skein_test {
 
-// Each stub appends its arguments as one line to <bin>/<name>.calls and
-// exits with the code found in <bin>/<name>.exit (0 when missing).
+// Each stub appends its arguments as one line to <bin>/<name>.calls, sleeps
+// for the seconds in <bin>/<name>.sleep if present, leaves a background
+// process holding its inherited descriptors for the seconds in
+// <bin>/<name>.linger if present, and exits with the code found in
+// <bin>/<name>.exit (0 when missing).
 inline std::string stub_script(const std::string& name) {
     return "#!/bin/sh\n"
            "here=$(dirname \"$0\")\n"
-           "echo \"$*\" >> \"$here/" + name + ".calls\"\n"
+           "echo \"$*\" >> \"$here/" +
+           name +
+           ".calls\"\n"
+           "[ -f \"$here/" +
+           name + ".sleep\" ] && sleep \"$(cat \"$here/" + name +
+           ".sleep\")\"\n"
+           "[ -f \"$here/" +
+           name + ".linger\" ] && { sleep \"$(cat \"$here/" + name +
+           ".linger\")\" & }\n"
            "code=0\n"
-           "[ -f \"$here/" + name + ".exit\" ] && code=$(cat \"$here/" + name + ".exit\")\n"
+           "[ -f \"$here/" +
+           name + ".exit\" ] && code=$(cat \"$here/" + name +
+           ".exit\")\n"
            "exit \"$code\"\n";
 }
 
@@ -41,7 +54,7 @@ inline std::string resolve_in_shell(const std::string& command) {
 }
 
 class StubCommands {
-public:
+  public:
     explicit StubCommands(const std::filesystem::path& bin) : bin_(bin) {
         const char* path = getenv("PATH");
         old_path_ = path != nullptr ? path : "";
@@ -66,8 +79,14 @@ public:
     void set_exit(const std::string& name, int code) const {
         write_file(bin_ / (name + ".exit"), std::to_string(code));
     }
+    void set_sleep(const std::string& name, const std::string& seconds) const {
+        write_file(bin_ / (name + ".sleep"), seconds);
+    }
+    void set_linger(const std::string& name, const std::string& seconds) const {
+        write_file(bin_ / (name + ".linger"), seconds);
+    }
 
-private:
+  private:
     void restore() { setenv("PATH", old_path_.c_str(), 1); }
 
     std::filesystem::path bin_;

@@ -14,7 +14,7 @@
 namespace skein_test {
 
 class TempDir {
-public:
+  public:
     explicit TempDir(bool enter = true) : previous_(std::filesystem::current_path()) {
         std::string pattern =
             (std::filesystem::temp_directory_path() / "skein_test_XXXXXX").string();
@@ -36,7 +36,7 @@ public:
 
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path previous_;
     std::filesystem::path path_;
 };

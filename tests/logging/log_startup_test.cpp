@@ -22,7 +22,7 @@ using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
 class LogStartup : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         for (const char* name :
              {"WEFT_BACKEND_LOG_LEVEL", "WEFT_ROTATION_MAX_BYTES", "WEFT_ROTATION_BACKUP_COUNT"}) {
@@ -84,8 +84,8 @@ TEST_P(UnrecognisedLevel, IsQuotedAsSetAndIgnored) {
     CaptureStderr();
     weft::WeftLog::StartWeftLog("app", weft::ERROR, "", false);
     std::string err = GetCapturedStderr();
-    EXPECT_NE(err.find(std::string("Unrecognized setting of WEFT_BACKEND_LOG_LEVEL=") +
-                       GetParam() + "\n"),
+    EXPECT_NE(err.find(std::string("Unrecognized setting of WEFT_BACKEND_LOG_LEVEL=") + GetParam() +
+                       "\n"),
               std::string::npos)
         << err;
     EXPECT_NE(err.find("WEFT_BACKEND_LOG_LEVEL to 2\n"), std::string::npos) << err;

@@ -27,8 +27,8 @@ TEST(LogStatement, LineShapeAndLevelLetters) {
         CaptureStderr();
         weft::WeftLog("dir/sub/source_file.cpp", 42, c.level) << "value " << 7 << ' ' << 2.5;
         std::string out = GetCapturedStderr();
-        EXPECT_TRUE(std::regex_match(out, std::regex(line_pattern(
-                        c.letter, R"(source_file\.cpp:42: value 7 2\.5)"))))
+        EXPECT_TRUE(std::regex_match(
+            out, std::regex(line_pattern(c.letter, R"(source_file\.cpp:42: value 7 2\.5)"))))
             << out;
     }
 }

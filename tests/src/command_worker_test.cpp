@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 using skein_test::read_file;
 
 class CommandWorker : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fs::create_directory("installation_details");
         // The update script exits with the code it is given, or is killed.
@@ -66,8 +66,7 @@ TEST_F(CommandWorker, UpdateOutcomeSetsStatus) {
     EXPECT_NE(log.find("Executing command: sh Update_Skein_Edge.sh 0\n"), std::string::npos);
     EXPECT_NE(log.find("Update command executed successfully.\n"), std::string::npos);
     EXPECT_NE(log.find(" E "), std::string::npos);
-    EXPECT_NE(log.find("Executing update command: sh Update_Skein_Edge.sh 3\n"),
-              std::string::npos);
+    EXPECT_NE(log.find("Executing update command: sh Update_Skein_Edge.sh 3\n"), std::string::npos);
 }
 
 TEST_F(CommandWorker, UpdateSuccessOverridesRebootInitiated) {
@@ -116,9 +115,8 @@ TEST_F(CommandWorker, OtherCommandsRewriteTheStatusUnchanged) {
 TEST_F(CommandWorker, RunsOnItsOwnThread) {
     testing::internal::CaptureStderr();
     pthread_t thread;
-    ASSERT_EQ(pthread_create(&thread, nullptr, execute_command,
-                             strdup("sh Update_Skein_Edge.sh 0")),
-              0);
+    ASSERT_EQ(
+        pthread_create(&thread, nullptr, execute_command, strdup("sh Update_Skein_Edge.sh 0")), 0);
     pthread_join(thread, nullptr);
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(status(), UPDATE_COMPLETE);

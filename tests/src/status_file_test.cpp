@@ -17,15 +17,15 @@ using skein_test::read_file;
 using skein_test::TempDir;
 
 class StatusFile : public testing::Test {
-protected:
+  protected:
     void SetUp() override { fs::create_directory("installation_details"); }
     TempDir dir_;
 };
 
 TEST_F(StatusFile, EachStatusWritesItsTextExactly) {
     const std::pair<int, const char*> cases[] = {
-        {0, "Waiting for command"}, {1, "Update in progress"}, {2, "Update complete"},
-        {3, "Update failed"},       {4, "Reboot initiated"},   {5, "Reboot failed"},
+        {0, "Waiting for command"}, {1, "Update in progress"},   {2, "Update complete"},
+        {3, "Update failed"},       {4, "Reboot initiated"},     {5, "Reboot failed"},
         {7, "Waiting for command"}, {-1, "Waiting for command"},
     };
     for (const auto& [value, text] : cases) {
@@ -129,7 +129,7 @@ TEST(WorkingDirectories, MadeWithOwnerOnlyModeAndExistingOnesKept) {
 }
 
 class RotateLogs : public testing::Test {
-protected:
+  protected:
     // Files named by age: f0 is the newest.
     void make_files(int count) {
         fs::create_directory("update_logs");

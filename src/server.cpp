@@ -1,0 +1,108 @@
+// The control listener: one socket on port 8888, the containers started
+// once, then one connection after another on this thread.
+#include "src/server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "logging/logging.h"
+#include "src/commands.h"
+#include "src/utils.h"
+
+namespace {
+
+constexpr int kListenBacklog = 5;
+constexpr const char kStartContainersCommand[] = "bash start_containers.sh";
+constexpr const char kAcceptFailed[] = "Accept Failed!!!";
+
+[[noreturn]] void fail_setup(const char* message, int server_socket) {
+    WEFT_LOG(ERROR) << message;
+    if (server_socket >= 0) {
+        close(server_socket);
+    }
+    exit_service(1);
+}
+
+// Failures of one pending connection, or of the network beneath it, that
+// leave the listening socket usable.
+bool is_transient_accept_error(int error) {
+    switch (error) {
+        case EINTR:
+        case ECONNABORTED:
+        case EPROTO:
+        case ENETDOWN:
+        case ENOPROTOOPT:
+        case EHOSTDOWN:
+        case ENONET:
+        case EHOSTUNREACH:
+        case EOPNOTSUPP:
+        case ENETUNREACH:
+        case ETIMEDOUT:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// A network that stays down must not turn the retry into a busy loop.
+void pause_before_retry(int error) {
+    if (error != EINTR && error != ECONNABORTED) {
+        struct timespec pause = {0, 100 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+int open_listening_socket() {
+    int server_socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (server_socket < 0) {
+        fail_setup("Opening Socket Failed!!!", -1);
+    }
+    // A restart right after serving connections binds at once, even while
+    // old connections linger in TIME_WAIT.
+    int reuse = 1;
+    setsockopt(server_socket, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+
+    struct sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(kServicePort);
+    if (bind(server_socket, reinterpret_cast<struct sockaddr*>(&address), sizeof address) < 0) {
+        fail_setup("Bind Failed!!!", server_socket);
+    }
+    if (listen(server_socket, kListenBacklog) < 0) {
+        fail_setup("Listen Failed!!!", server_socket);
+    }
+    return server_socket;
+}
+
+}  // namespace
+
+void start_server() {
+    int server_socket = open_listening_socket();
+    execute_command(strdup(kStartContainersCommand));
+
+    struct sockaddr_in peer;
+    socklen_t peer_length = sizeof peer;
+    for (;;) {
+        int client_socket = accept4(server_socket, reinterpret_cast<struct sockaddr*>(&peer),
+                                    &peer_length, SOCK_CLOEXEC);
+        if (client_socket >= 0) {
+            handle_request(client_socket);
+            continue;
+        }
+        int error = errno;
+        if (!is_transient_accept_error(error)) {
+            break;
+        }
+        WEFT_LOG(ERROR) << kAcceptFailed << " (" << std::strerror(error) << "), retrying";
+        pause_before_retry(error);
+    }
+    fail_setup(kAcceptFailed, server_socket);
+}

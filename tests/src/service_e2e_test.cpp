@@ -1,0 +1,465 @@
+// The built service end to end: start-up, every route over real sockets,
+// the version-file movements, and the ways a client or the box can fail.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+
+#include "tests/common/service_sandbox.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using skein_test::exchange;
+using skein_test::get;
+using skein_test::reply_text;
+using skein_test::ServiceSandbox;
+
+class Service : public testing::Test {
+  protected:
+    void start() {
+        box_.start();
+        ASSERT_TRUE(box_.wait_until_serving()) << box_.errors();
+    }
+    // The status after the worker of the last request has finished.
+    bool settles_at(const std::string& status) {
+        return box_.wait_for_content("installation_details/status.info", status);
+    }
+    ServiceSandbox box_;
+};
+
+// ---- Start-up ----
+
+TEST_F(Service, StartsInItsOwnDirectory) {
+    start();
+    EXPECT_EQ(box_.read("installation_details/status.info"), "Waiting for command");
+    for (const char* dir : {"update_logs", "installation_details"}) {
+        struct stat info;
+        ASSERT_EQ(stat(box_.file(dir).c_str(), &info), 0) << dir;
+        EXPECT_EQ(info.st_mode & 0777, 0700u) << dir;
+    }
+    EXPECT_EQ(box_.read("containers.calls"), "started\n");
+    EXPECT_TRUE((fs::status(box_.file("Update_Skein_Edge.sh")).permissions() &
+                 fs::perms::owner_exec) != fs::perms::none);
+    EXPECT_EQ(box_.output(), "\n\nLog at: ./logs/update_logs/skein_edge_updater_100.log\n");
+    const std::string log = box_.log();
+    EXPECT_NE(log.find(" I "), std::string::npos);
+    EXPECT_NE(log.find("main.cpp:"), std::string::npos);
+    EXPECT_NE(log.find(": Started SKEIN EDGE UPDATER ##\n"), std::string::npos);
+    EXPECT_NE(log.find(": Executing command: bash start_containers.sh\n"), std::string::npos);
+    EXPECT_NE(log.find(": HTTP Server Status: Waiting for command\n"), std::string::npos);
+    EXPECT_FALSE(fs::exists(box_.root() / "installation_details"));
+}
+
+TEST(ServiceStartup, RefusesToRunUnderAnotherName) {
+    ServiceSandbox box("box", "updater");
+    box.launch((box.box() / "updater").string());
+    EXPECT_EQ(box.wait_for_exit(), 0);
+    EXPECT_EQ(box.output(), "Executable name Changed\n");
+    EXPECT_FALSE(fs::exists(box.file("installation_details")));
+    EXPECT_FALSE(fs::exists(box.file("logs")));
+}
+
+TEST(ServiceStartup, WorksFromAVeryLongPath) {
+    ServiceSandbox box(std::string(200, 'a') + "/" + std::string(200, 'b'));
+    box.start();
+    ASSERT_TRUE(box.wait_until_serving());
+    EXPECT_EQ(box.read("installation_details/status.info"), "Waiting for command");
+}
+
+TEST(ServiceStartup, UnopenableLogFileIsOneClearLineAndStatusOne) {
+    ServiceSandbox box;
+    box.write("logs", "a regular file where the log directory belongs");
+    box.start();
+    EXPECT_EQ(box.wait_for_exit(), 1);
+    const std::string errors = box.errors();
+    EXPECT_EQ(errors.rfind("skein_edge_updater: cannot open the log file: ", 0), 0u) << errors;
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+}
+
+TEST(ServiceStartup, PortInUseIsFatal) {
+    int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int reuse = 1;
+    setsockopt(blocker, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(skein_test::kPort);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+        << "port 8888 is taken by another program";
+    ASSERT_EQ(listen(blocker, 1), 0);
+    ServiceSandbox box;
+    box.launch((box.box() / "skein_edge_updater").string());
+    EXPECT_EQ(box.wait_for_exit(), 1);
+    close(blocker);
+    EXPECT_NE(box.log().find(" E "), std::string::npos);
+    EXPECT_NE(box.log().find("server.cpp:"), std::string::npos);
+    EXPECT_NE(box.log().find(": Bind Failed!!!\n"), std::string::npos);
+}
+
+TEST(ServiceStartup, RestartRightAfterTrafficBindsAtOnce) {
+    ServiceSandbox box;
+    box.start();
+    ASSERT_TRUE(box.wait_until_serving());
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(get("/status"), reply_text("200 OK", "Waiting for command"));
+    }
+    box.kill_now();
+    box.launch((box.box() / "skein_edge_updater").string());
+    ASSERT_TRUE(box.wait_until_serving());
+    EXPECT_TRUE(box.running()) << box.log();
+    EXPECT_EQ(get("/status"), reply_text("200 OK", "Waiting for command"));
+}
+
+// ---- Update and rollback ----
+
+TEST_F(Service, UpdateMovesVersionFilesAndRunsTheScript) {
+    box_.write("installation_details/version.info", "1.0\n");
+    box_.write("update.sleep", "1");
+    start();
+    EXPECT_EQ(exchange("GET /update?version=1.2.3 HTTP/1.1\r\nHost: box\r\n\r\n"),
+              reply_text("200 OK", "Update initiated with version 1.2.3"));
+    // Moved on before the script has finished.
+    EXPECT_EQ(box_.read("installation_details/version.info"), "1.2.3");
+    EXPECT_EQ(box_.read("installation_details/previous_version.info"), "1.0\n");
+    EXPECT_EQ(box_.read("installation_details/previous_version_temp.info"), "1.0\n");
+    EXPECT_EQ(box_.read("installation_details/status.info"), "Update in progress");
+    ASSERT_TRUE(settles_at("Update complete"));
+    EXPECT_EQ(box_.read("update.argc"), "1\n");
+    EXPECT_EQ(box_.read("update.arg1"), "1.2.3");
+    const std::string log = box_.log();
+    EXPECT_NE(log.find(": Recieved Request : GET /update?version=1.2.3 HTTP/1.1\n"),
+              std::string::npos);
+    EXPECT_NE(log.find(": Executing command: sh Update_Skein_Edge.sh 1.2.3\n"), std::string::npos);
+    EXPECT_NE(log.find(": Update command executed successfully.\n"), std::string::npos);
+}
+
+TEST_F(Service, FailedUpdateScriptShowsInStatusAndLog) {
+    box_.write("update.exit", "1");
+    start();
+    EXPECT_EQ(get("/update?version=2"), reply_text("200 OK", "Update initiated with version 2"));
+    ASSERT_TRUE(settles_at("Update failed"));
+    EXPECT_NE(box_.log().find(": Executing update command: sh Update_Skein_Edge.sh 2\n"),
+              std::string::npos);
+}
+
+TEST_F(Service, VersionTextIsTakenAsReceived) {
+    start();
+    struct Case {
+        std::string request;
+        std::string version;
+        std::string argc;
+    } cases[] = {
+        {"GET /update?version=2.0&force=1 HTTP/1.1\r\n\r\n", "2.0&force=1", "1\n"},
+        {"GET /update HTTP/1.1\r\nX-Info: version=3\r\n\r\n", "3", "1\n"},
+        {"GET /update?version= HTTP/1.1\r\n\r\n", "", "0\n"},
+        {"GET /update?version=4.1\r\n\r\n", "4.1", "1\n"},
+    };
+    for (const Case& c : cases) {
+        fs::remove(box_.file("update.argc"));
+        fs::remove(box_.file("update.arg1"));
+        EXPECT_EQ(exchange(c.request),
+                  reply_text("200 OK", "Update initiated with version " + c.version));
+        EXPECT_EQ(box_.read("installation_details/version.info"), c.version);
+        ASSERT_TRUE(box_.wait_for_content("update.argc", c.argc)) << c.request;
+        if (!c.version.empty()) {
+            EXPECT_EQ(box_.read("update.arg1"), c.version);
+        }
+    }
+    EXPECT_NE(box_.log().find(": Executing command: sh Update_Skein_Edge.sh \n"),
+              std::string::npos);
+}
+
+TEST_F(Service, ShellCharactersInVersionsNeverReachTheShell) {
+    start();
+    const std::string versions[] = {
+        "$(touch${IFS}canary1)",
+        ";touch${IFS}canary2",
+        "`touch${IFS}canary3`",
+        "a'$(touch${IFS}canary4)'b",
+        "x|touch${IFS}canary5",
+        "1&&touch${IFS}canary6",
+        "\"$(touch${IFS}canary7)\"",
+        "v>canary8",
+        "'",
+        "\\",
+        "*",
+        "~root",
+    };
+    for (const std::string& version : versions) {
+        fs::remove(box_.file("update.arg1"));
+        fs::remove(box_.file("update.argc"));
+        EXPECT_EQ(get("/update?version=" + version),
+                  reply_text("200 OK", "Update initiated with version " + version));
+        ASSERT_TRUE(box_.wait_for_content("update.argc", "1\n")) << version;
+        EXPECT_EQ(box_.read("update.arg1"), version);
+        EXPECT_EQ(box_.read("installation_details/version.info"), version);
+    }
+    for (int i = 1; i <= 8; ++i) {
+        EXPECT_FALSE(fs::exists(box_.file("canary" + std::to_string(i)))) << i;
+    }
+}
+
+TEST_F(Service, UpdateWithoutVersionTouchesNothing) {
+    box_.write("installation_details/version.info", "1.0\n");
+    start();
+    EXPECT_EQ(get("/update?ver=1"), reply_text("400 Bad Request", "Missing version parameter"));
+    EXPECT_EQ(box_.read("installation_details/version.info"), "1.0\n");
+    EXPECT_FALSE(fs::exists(box_.file("installation_details/previous_version.info")));
+    EXPECT_EQ(box_.read("installation_details/status.info"), "Waiting for command");
+    EXPECT_NE(
+        box_.log().find(" E ", box_.log().find("Recieved Request : GET /update?ver=1 HTTP/1.1")),
+        std::string::npos);
+    EXPECT_NE(box_.log().find(": Bad Request: Missing or invalid 'version' parameter in /update "
+                              "request. Format should be: /update?version=<version_number>. "
+                              "Received request: GET /update?ver=1 HTTP/1.1\n"),
+              std::string::npos);
+}
+
+TEST_F(Service, FirstUpdateLeavesPreviousFilesAlone) {
+    start();
+    EXPECT_EQ(get("/update?version=1"), reply_text("200 OK", "Update initiated with version 1"));
+    EXPECT_EQ(box_.read("installation_details/version.info"), "1");
+    EXPECT_FALSE(fs::exists(box_.file("installation_details/previous_version.info")));
+    EXPECT_FALSE(fs::exists(box_.file("installation_details/previous_version_temp.info")));
+}
+
+TEST_F(Service, UnwritablePreviousFileDoesNotEmptyTheOther) {
+    box_.write("installation_details/version.info", "1.0\n");
+    box_.write("installation_details/previous_version.info", "0.9\n");
+    // A directory in the way of the temporary file stops this one write.
+    fs::create_directories(box_.file("installation_details/previous_version_temp.info.tmp"));
+    start();
+    EXPECT_EQ(get("/update?version=2"), reply_text("200 OK", "Update initiated with version 2"));
+    EXPECT_EQ(box_.read("installation_details/previous_version.info"), "1.0\n");
+    EXPECT_FALSE(fs::exists(box_.file("installation_details/previous_version_temp.info")));
+    EXPECT_EQ(box_.read("installation_details/version.info"), "2");
+}
+
+TEST_F(Service, TwoRollbacksSwapBackAndForth) {
+    box_.write("installation_details/version.info", "2.0\n");
+    box_.write("installation_details/previous_version_temp.info", "1.0\n");
+    box_.write("installation_details/previous_version.info", "0.5\n");
+    start();
+    EXPECT_EQ(get("/rollback"), reply_text("200 OK", "Rollback initiated to version 1.0"));
+    EXPECT_EQ(box_.read("installation_details/version.info"), "1.0");
+    EXPECT_EQ(box_.read("installation_details/previous_version_temp.info"), "2.0\n");
+    ASSERT_TRUE(box_.wait_for_content("update.arg1", "1.0"));
+    ASSERT_TRUE(settles_at("Update complete"));
+
+    EXPECT_EQ(get("/rollback"), reply_text("200 OK", "Rollback initiated to version 2.0"));
+    EXPECT_EQ(box_.read("installation_details/version.info"), "2.0");
+    EXPECT_EQ(box_.read("installation_details/previous_version_temp.info"), "1.0");
+    EXPECT_EQ(box_.read("installation_details/previous_version.info"), "0.5\n");
+    ASSERT_TRUE(box_.wait_for_content("update.arg1", "2.0"));
+}
+
+TEST_F(Service, RollbackWithShellCharactersInStoredVersion) {
+    box_.write("installation_details/version.info", "2.0\n");
+    box_.write("installation_details/previous_version_temp.info", "1.0;touch canary\n");
+    start();
+    EXPECT_EQ(get("/rollback"),
+              reply_text("200 OK", "Rollback initiated to version 1.0;touch canary"));
+    ASSERT_TRUE(box_.wait_for_content("update.arg1", "1.0;touch canary"));
+    EXPECT_FALSE(fs::exists(box_.file("canary")));
+}
+
+TEST_F(Service, RollbackNeedsBothVersionFiles) {
+    start();
+    EXPECT_EQ(get("/rollback"),
+              reply_text("404 Not Found", "Previous version temporary file not found"));
+    box_.write("installation_details/previous_version_temp.info", "1.0\n");
+    EXPECT_EQ(get("/rollback"), reply_text("404 Not Found", "Current version not found"));
+    EXPECT_EQ(box_.read("installation_details/previous_version_temp.info"), "1.0\n");
+    EXPECT_EQ(box_.read("installation_details/status.info"), "Waiting for command");
+    const std::string log = box_.log();
+    EXPECT_NE(log.find(": File Not Found: Previous version temporary file "
+                       "[installation_details/previous_version_temp.info] not found. \n"),
+              std::string::npos);
+    EXPECT_NE(log.find(": File Not Found: Current version temporary file "
+                       "[installation_details/version.info] not found. \n"),
+              std::string::npos);
+}
+
+TEST_F(Service, UpdateReplyDoesNotWaitForASlowScript) {
+    box_.write("update.sleep", "4");
+    start();
+    const auto begin = skein_test::Clock::now();
+    EXPECT_EQ(get("/update?version=9"), reply_text("200 OK", "Update initiated with version 9"));
+    EXPECT_LT(skein_test::Clock::now() - begin, std::chrono::seconds(3));
+    EXPECT_EQ(box_.read("installation_details/status.info"), "Update in progress");
+    EXPECT_EQ(get("/status"), reply_text("200 OK", "Update in progress"));
+    ASSERT_TRUE(settles_at("Update complete"));
+}
+
+TEST_F(Service, CommandsInheritNeitherTheClientNorTheListener) {
+    start();
+    // docker runs while the reboot route still holds the client's
+    // connection; a descriptor it inherited would hold the reply open.
+    box_.stubs().set_linger("docker", "4");
+    const auto begin = skein_test::Clock::now();
+    EXPECT_EQ(get("/reboot"), reply_text("200 OK", "Reboot initiated"));
+    EXPECT_LT(skein_test::Clock::now() - begin, std::chrono::seconds(3));
+    // An orphaned command must not keep port 8888 from a restarted service.
+    box_.kill_now();
+    box_.launch(box_.box() / "skein_edge_updater");
+    ASSERT_TRUE(box_.wait_until_serving()) << box_.log();
+}
+
+// ---- Reboot ----
+
+TEST_F(Service, RebootStopsContainersThenReboots) {
+    start();
+    EXPECT_EQ(get("/reboot"), reply_text("200 OK", "Reboot initiated"));
+    EXPECT_EQ(box_.stubs().calls("docker"), "compose down\n");
+    ASSERT_TRUE(box_.wait_for_content("../bin/reboot.calls", "\n"));
+    ASSERT_TRUE(box_.wait_for_content("installation_details/status.info", "Reboot initiated"));
+    EXPECT_NE(box_.log().find(": Reboot command executed successfully.\n"), std::string::npos);
+}
+
+TEST_F(Service, FailedRebootShowsInStatus) {
+    box_.stubs().set_exit("reboot", 1);
+    box_.stubs().set_exit("docker", 1);
+    start();
+    EXPECT_EQ(get("/reboot"), reply_text("200 OK", "Reboot initiated"));
+    ASSERT_TRUE(settles_at("Reboot failed"));
+    EXPECT_NE(box_.log().find(": Executing reboot command: reboot\n"), std::string::npos);
+}
+
+// ---- Read-only routes ----
+
+TEST_F(Service, ReadOnlyRoutesServeTheFiles) {
+    box_.write("installation_details/version.info", "3.1\n");
+    box_.write("installation_details/previous_version.info", "3.0\nsecond line\n");
+    box_.write("installation_details/previous_version_temp.info", "");
+    start();
+    box_.write("installation_details/status.info", "Update complete\r\nmore");
+    EXPECT_EQ(get("/status"), reply_text("200 OK", "Update complete"));
+    EXPECT_EQ(get("/version"), reply_text("200 OK", "Current version: 3.1\n"));
+    EXPECT_EQ(get("/versions"), reply_text("200 OK", "Current version: 3.1\n"));
+    EXPECT_EQ(get("/previousversion"), reply_text("200 OK", "Previous version: 3.0\n"));
+    EXPECT_EQ(get("/previousversiontemp"), reply_text("200 OK", "Previous version temp: "));
+}
+
+TEST_F(Service, MissingFilesAreReported) {
+    start();
+    fs::remove(box_.file("installation_details/status.info"));
+    EXPECT_EQ(get("/status"), reply_text("200 OK", "Status file not found"));
+    EXPECT_EQ(get("/version"), reply_text("404 Not Found", "Version file not found"));
+    EXPECT_EQ(get("/previousversion"),
+              reply_text("404 Not Found", "Previous version file not found"));
+    EXPECT_EQ(get("/previousversiontemp"),
+              reply_text("404 Not Found", "Previous version temp file not found"));
+    const std::string log = box_.log();
+    for (const char* line :
+         {": File Not Found: Status file [installation_details/status.info] not found. \n",
+          ": File Not Found: Version file [installation_details/version.info] not found. \n",
+          ": File Not Found: Previous Version file "
+          "[installation_details/previous_version.info] not found. \n",
+          ": File Not Found: Previous Version temporary file "
+          "[installation_details/previous_version_temp.info] not found. \n"}) {
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+    }
+}
+
+// ---- Malformed requests and difficult clients ----
+
+TEST_F(Service, InvalidRequestsGetTheInvalidReply) {
+    start();
+    const std::string invalid = reply_text("400 Bad Request", "Invalid API request");
+    for (const char* request :
+         {"POST /status HTTP/1.1\r\n\r\n", "get /status HTTP/1.1\r\n\r\n", "GET / HTTP/1.1\r\n\r\n",
+          "GET /upd", "\r\n", "GET  /status\r\n", "GET /status"}) {
+        const std::string reply = exchange(request);
+        if (std::string(request) == "GET /status") {
+            // No line end: routed on the raw text all the same.
+            EXPECT_EQ(reply, reply_text("200 OK", "Waiting for command"));
+        } else {
+            EXPECT_EQ(reply, invalid) << request;
+        }
+    }
+    const std::string log = box_.log();
+    EXPECT_NE(log.find(": Invalid API Request : POST /status HTTP/1.1\n"), std::string::npos);
+    EXPECT_NE(log.find(": Recieved Request : \n"), std::string::npos);
+    EXPECT_NE(log.find(": Invalid API Request : \n"), std::string::npos);
+}
+
+TEST_F(Service, OversizedRequestIsCutAndAnswered) {
+    start();
+    const std::string request =
+        "GET /update?version=" + std::string(5000, 'v') + " HTTP/1.1\r\n\r\n";
+    const std::string reply = exchange(request);
+    const std::string head =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n"
+        "Update initiated with version vvvv";
+    EXPECT_EQ(reply.substr(0, head.size()), head);
+    EXPECT_EQ(reply.size(), 2047u);
+    // Only the first 2047 bytes were read: the version is what fits.
+    EXPECT_EQ(box_.read("installation_details/version.info"), std::string(2047 - 20, 'v'));
+    EXPECT_EQ(get("/status").find("HTTP/1.1 200 OK"), 0u);
+}
+
+TEST_F(Service, SilentAndIdleClientsGetTheFailedReadReply) {
+    start();
+    const std::string failed = reply_text("400 Bad Request", "Failed to read request");
+    {
+        int silent = skein_test::connect_to_service();
+        shutdown(silent, SHUT_WR);
+        EXPECT_EQ(skein_test::read_to_eof(silent), failed);
+        close(silent);
+    }
+    int idle = skein_test::connect_to_service();
+    const auto begin = skein_test::Clock::now();
+    // A second client queued behind the idle one is served once it is let go.
+    EXPECT_EQ(get("/status"), reply_text("200 OK", "Waiting for command"));
+    EXPECT_LT(skein_test::Clock::now() - begin, std::chrono::seconds(8));
+    EXPECT_EQ(skein_test::read_to_eof(idle, std::chrono::seconds(2)), failed);
+    close(idle);
+    EXPECT_NE(box_.log().find(" E "), std::string::npos);
+    EXPECT_NE(box_.log().find(": Bad Request\n"), std::string::npos);
+}
+
+TEST_F(Service, ClientThatResetsBeforeTheReplyDoesNotEndTheService) {
+    start();
+    // While /reboot waits for the containers to stop, clients queue up and
+    // reset their connections; each reply is then written to a dead peer.
+    box_.stubs().set_sleep("docker", "1");
+    int rebooting = skein_test::connect_to_service();
+    skein_test::send_all(rebooting, "GET /reboot HTTP/1.1\r\n\r\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    for (int i = 0; i < 4; ++i) {
+        int fd = skein_test::connect_to_service();
+        if (i % 2 == 0) {
+            skein_test::send_all(fd, "GET /status HTTP/1.1\r\n\r\n");
+        }
+        linger reset{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        close(fd);
+    }
+    EXPECT_EQ(skein_test::read_to_eof(rebooting), reply_text("200 OK", "Reboot initiated"));
+    close(rebooting);
+    EXPECT_EQ(get("/status").rfind("HTTP/1.1 200 OK", 0), 0u);
+    EXPECT_TRUE(box_.running());
+}
+
+TEST_F(Service, StatusFileThatCannotBeWrittenEndsTheService) {
+    start();
+    fs::remove_all(box_.file("installation_details"));
+    get("/update?version=5");
+    EXPECT_EQ(box_.wait_for_exit(), 1);
+    EXPECT_NE(box_.log().find(": Error opening fileinstallation_details/status.info\n"),
+              std::string::npos);
+}
+
+TEST_F(Service, CurlIsARealClient) {
+    start();
+    FILE* curl = popen("curl -s --max-time 10 http://127.0.0.1:8888/status", "r");
+    ASSERT_NE(curl, nullptr);
+    char body[256] = {0};
+    size_t length = fread(body, 1, sizeof body - 1, curl);
+    EXPECT_EQ(pclose(curl), 0);
+    EXPECT_EQ(std::string(body, length), "Waiting for command");
+}
+
+}  // namespace
