@@ -1,5 +1,5 @@
-// Log statements, logging start-up and the failure/shutdown operations of
-// the weft facade.
+// Log statements, logging start-up, the failure/shutdown operations and the
+// named loggers of the weft facade.
 #include "logging/logging.h"
 
 #include <fcntl.h>
@@ -13,6 +13,9 @@
 #include <cstring>
 #include <iostream>
 
+#include "config/ConfigFile.h"
+#include "fmt/chrono.h"
+#include "fmt/format.h"
 #include "spdlog/sinks/ansicolor_sink.h"
 #include "spdlog/sinks/rotating_file_sink.h"
 #include "spdlog/sinks/stdout_color_sinks.h"
@@ -287,6 +290,95 @@ void WriteFailureMessage(const char* data) {
         WeftLog(__FILE__, __LINE__, ERROR) << text;
     }
     FlushDefaultLogger();
+}
+
+// ---- Named loggers ----
+
+namespace {
+
+constexpr std::size_t kNamedLogMaxBytes = 5242880;
+constexpr std::size_t kNamedLogBackupFiles = 3;
+constexpr const char* kNamedLogPattern = "%v";
+constexpr const char* kSwitchFileExtension = ".cnf";
+constexpr const char* kNamedLogExtension = ".log";
+constexpr double kSwitchedOff = 0.0;
+
+constexpr int kBoxWidth = 80;
+constexpr const char* kTimeBoxFormat = "\n┌{0:─^{2}}┐\n│{1: ^{2}}│\n└{0:─^{2}}┘\n";
+constexpr const char* kGitInfoBoxFormat = "\n┌{0:─^{2}}┐\n│{1: ^{2}}│\n│{3: ^{2}}│\n└{0:─^{2}}┘\n";
+constexpr std::size_t kPlainRuleWidth = 79;
+
+}  // namespace
+
+std::shared_ptr<spdlog::logger> get_logger_st(const std::string& config_dir,
+                                              const std::string& base_name, short first_id,
+                                              short second_id) {
+    std::string name = base_name;
+    double family_switch = kSwitchedOff;
+    double instance_switch = kSwitchedOff;
+    {
+        // Saved when this scope ends, so the entries just added are on disk
+        // before the logger is created.
+        ConfigFile switches(config_dir + "/" + name + kSwitchFileExtension);
+        family_switch = switches.Value(base_name, base_name, kSwitchedOff);
+        if (first_id != 0 || second_id != 0) {
+            name = fmt::format("{}_{}_{}", base_name, first_id, second_id);
+        }
+        instance_switch = switches.Value(base_name, name, kSwitchedOff);
+    }
+    if (instance_switch > 0 || family_switch > 0) {
+        return get_logger_st_internal(name, config_dir + "/" + name + kNamedLogExtension);
+    }
+    return nullptr;
+}
+
+std::shared_ptr<spdlog::logger> get_logger_st_internal(const std::string& logger_name,
+                                                       const std::string& file_path) {
+    if (auto existing = spdlog::get(logger_name); existing != nullptr) {
+        return existing;
+    }
+    spdlog::file_event_handlers handlers;
+    handlers.after_open = SetCloseOnExec;
+    auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_st>(
+        file_path, kNamedLogMaxBytes, kNamedLogBackupFiles, false, handlers);
+    auto logger = std::make_shared<spdlog::logger>(logger_name, std::move(sink));
+    spdlog::initialize_logger(logger);
+    logger->set_pattern(kNamedLogPattern, spdlog::pattern_time_type::local);
+    return logger;
+}
+
+void write_header(std::shared_ptr<spdlog::logger> logger, const std::string& header_text) {
+    if (logger == nullptr) {
+        return;
+    }
+    logger->info("{}", printable_current_time());
+    logger->info("{}", header_text);
+}
+
+void write_log(std::shared_ptr<spdlog::logger> logger, const std::string& text) {
+    if (logger == nullptr) {
+        return;
+    }
+    logger->info("{}", text);
+    logger->flush();
+}
+
+std::string get_current_time_str() {
+    return fmt::format("UTC: {:%Y-%m-%d %H:%M:%S}", fmt::gmtime(std::time(nullptr)));
+}
+
+std::string printable_current_time() {
+    return fmt::format(fmt::runtime(kTimeBoxFormat), "", get_current_time_str(), kBoxWidth);
+}
+
+std::string printable_git_info(const std::string& git_info) {
+    return fmt::format(fmt::runtime(kGitInfoBoxFormat), "", get_current_time_str(), kBoxWidth,
+                       git_info);
+}
+
+std::string printable_git_info_safe(const std::string& git_info) {
+    const std::string rule = "\n" + std::string(kPlainRuleWidth, '-') + "\n";
+    return rule + git_info + "\n" + get_current_time_str() + rule;
 }
 
 }  // namespace weft

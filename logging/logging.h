@@ -1,6 +1,6 @@
 // The weft logging facade: leveled log statements over spdlog, the start-up
-// that registers the library's logger, and the process-level operations
-// around fatal failures.
+// that registers the library's logger, the process-level operations around
+// fatal failures, and named loggers switched on by configuration files.
 #pragma once
 
 #include <cstdint>
@@ -136,6 +136,47 @@ class DefaultStdErrLogger {
 // Writes one failure report line (its last character, a line feed, removed)
 // at ERROR, then flushes spdlog's default logger.
 void WriteFailureMessage(const char* data);
+
+// ---- Named loggers ----
+//
+// A named logger writes bare lines (pattern "%v") into its own size-rotated
+// file and exists only while `config_dir`/`base_name`.cnf switches it on. A
+// null pointer means "switched off"; the writers accept it and do nothing.
+// One named logger is meant for one thread at a time (its sink has no lock).
+
+// The logger `base_name` (both ids 0) or `base_name`_`first_id`_`second_id`,
+// writing `config_dir`/<name>.log, when the family entry `base_name` or the
+// instance entry <name> of section `base_name` is greater than 0; otherwise
+// null. Missing entries are added to the .cnf file with the value 0.
+std::shared_ptr<spdlog::logger> get_logger_st(const std::string& config_dir,
+                                              const std::string& base_name, short first_id,
+                                              short second_id);
+
+// The logger registered as `logger_name`, created on `file_path` when there is
+// none (an existing one is returned whatever file it writes). Sink errors are
+// thrown by spdlog.
+std::shared_ptr<spdlog::logger> get_logger_st_internal(const std::string& logger_name,
+                                                       const std::string& file_path);
+
+// Writes the time box, then `header_text`, at info level; does not flush.
+void write_header(std::shared_ptr<spdlog::logger> logger, const std::string& header_text);
+
+// Writes `text` as one line at info level and flushes.
+void write_log(std::shared_ptr<spdlog::logger> logger, const std::string& text);
+
+// "UTC: YYYY-MM-DD HH:MM:SS" for now. Throws fmt::format_error when the time
+// cannot be converted.
+std::string get_current_time_str();
+
+// The current UTC time centred in an 80-column box of box-drawing characters.
+std::string printable_current_time();
+
+// The time box with a second line holding `git_info`, centred.
+std::string printable_git_info(const std::string& git_info);
+
+// `git_info` and the time between two rules of plain dashes; unlike the box,
+// it stays aligned for text of any width.
+std::string printable_git_info_safe(const std::string& git_info);
 
 // Lets `cond ? (void)0 : Voidify() & statement` type-check for any statement.
 struct LogVoidify {
