@@ -83,6 +83,20 @@ std::string translate_set(std::string_view pattern, std::size_t start, std::size
     return "[" + set + "]";
 }
 
+// libstdc++'s ctype<char>::narrow fills a per-character cache without a lock, and
+// the regex compiler calls it for each pattern character. Filling the cache once,
+// before any compilation here, keeps concurrent compilations from writing to it.
+void fill_narrow_cache() {
+    static const bool filled = [] {
+        const auto& ctype = std::use_facet<std::ctype<char>>(std::locale());
+        for (int c = 1; c < 256; ++c) {
+            ctype.narrow(static_cast<char>(c), '\0');
+        }
+        return true;
+    }();
+    static_cast<void>(filled);
+}
+
 bool is_special(char c) { return kSpecialCharacters.find(c) != std::string_view::npos; }
 
 bool is_line_break(char c) { return c == '\n' || c == '\r'; }
@@ -146,6 +160,7 @@ ElementMatcher::ElementMatcher(std::string_view element) {
         }
     }
     if (!direct) {
+        fill_narrow_cache();
         tokens_.clear();
         regex_.emplace(translate(element), std::regex::ECMAScript);
     }
