@@ -251,6 +251,12 @@ Paths glob1(const std::string& directory, const std::string& element, bool direc
 
 // "." (the directory itself) followed by the whole tree below it.
 Paths glob2(const std::string& directory, bool directory_only) {
+    // "." stands for the directory itself, so it is offered only where there
+    // is one: 'missing/**' or 'file/**' names nothing.
+    const std::optional<Located> located = locate(directory);
+    if (!located || !located->is_directory) {
+        return {};
+    }
     Paths paths{"."};
     rlistdir(directory, directory_only, paths);
     return paths;

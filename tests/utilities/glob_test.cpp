@@ -227,6 +227,9 @@ TEST_F(RecursiveGlob, DirectoryDoubleStarStartsWithItself) {
     const Names below_each = names(tarn::glob::rglob("*/**"));
     EXPECT_EQ(below_each.count("src/."), 1u);
     EXPECT_EQ(below_each.count("top.txt/."), 0u);
+    // Only a directory has a "." to offer.
+    EXPECT_TRUE(tarn::glob::rglob("missing/**").empty());
+    EXPECT_TRUE(tarn::glob::rglob("top.txt/**").empty());
     EXPECT_EQ(names(tarn::glob::rglob("**/*.txt")),
               (Names{cwd() + "/src/a/x.txt", cwd() + "/src/c.txt", cwd() + "/src/link/x.txt",
                      cwd() + "/other/o.txt"}));
