@@ -1,0 +1,171 @@
+#!/usr/bin/env bash
+# Builds the Debian package from the build tree, unpacks it into a
+# temporary root and checks what a box gets: the files and their modes, the
+# declared dependencies, the systemd units, and maintainer scripts that
+# enable the units and harm nothing where systemd does not run.
+#
+# Usage: deb_package_test.sh CPACK BUILD_DIR BOX_DIR UNIT_DIR DOC_DIR
+set -u
+cpack=$1 build=$2 box=$3 unit_dir=$4 doc_dir=$5
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/test_lib.sh"
+
+service_unit=skein_edge_updater.service
+provisioning_unit=skein_unique_id_writer.service
+cloud_config_dir=$(realpath -m "$box/../tarn_cnf")
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+# ---- Build and unpack ----
+
+if ! "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/out" >"$tmp/cpack.log" 2>&1; then
+    cat "$tmp/cpack.log"
+    fail "cpack -G DEB builds the package"
+    finish
+    exit
+fi
+debs=("$tmp"/out/*.deb)
+check_equal "cpack makes one package" 1 "${#debs[@]}"
+deb=${debs[0]}
+root=$tmp/root
+dpkg-deb -x "$deb" "$root"
+dpkg-deb -e "$deb" "$tmp/control"
+
+# ---- Control data ----
+
+field() { dpkg-deb -f "$deb" "$1"; }
+check_equal "package name" skein-edge-updater "$(field Package)"
+check_equal "architecture" "$(dpkg --print-architecture)" "$(field Architecture)"
+depends=$(field Depends)
+check "depends on the spdlog library ($depends)" has_text "$depends" libspdlog
+check "depends on the fmt library" has_text "$depends" libfmt
+check_equal "the box scripts are conffiles" \
+    "$box/Update_Skein_Edge.sh"$'\n'"$box/start_containers.sh" "$(cat "$tmp/control/conffiles")"
+for script in postinst prerm postrm; do
+    check "$script is executable" test -x "$tmp/control/$script"
+    check "$script is valid sh" sh -n "$tmp/control/$script"
+done
+
+# ---- Files ----
+
+for program in skein_edge_updater unique_id_writer Update_Skein_Edge.sh start_containers.sh; do
+    check "$box/$program is an executable file" test -f "$root$box/$program" -a -x "$root$box/$program"
+done
+check "the identifier's directory is shipped ($cloud_config_dir)" test -d "$root$cloud_config_dir"
+for unit in $service_unit $provisioning_unit; do
+    check "$unit is installed" test -f "$root$unit_dir/$unit"
+done
+check "the operator's guide is installed" test -s "$root$doc_dir/OPERATIONS.md"
+unexpected=$(cd "$root" && find . -type f | grep -v -e "^.$box/" -e "^.$unit_dir/" -e "^.$doc_dir/")
+check_equal "no other files" "" "$unexpected"
+
+# ---- Units ----
+
+# unit_value FILE KEY: the values of KEY, one per line.
+unit_value() { sed -n "s/^$2=//p" "$1"; }
+service=$root$unit_dir/$service_unit
+check_equal "service runs the installed binary" "$box/skein_edge_updater" "$(unit_value "$service" ExecStart)"
+check_equal "service works in its own directory" "$box" "$(unit_value "$service" WorkingDirectory)"
+check_equal "service restarts always" always "$(unit_value "$service" Restart)"
+check "service restarts after a short delay" grep -qx 'RestartSec=[0-9]s' "$service"
+check "service starts after the network" grep -q '^After=.*network-online.target' "$service"
+check "service starts after the container engine" grep -q '^After=.*docker.service' "$service"
+check_equal "service output goes to the journal" journal "$(unit_value "$service" StandardOutput)"
+check_equal "service starts at boot" multi-user.target "$(unit_value "$service" WantedBy)"
+provisioning=$root$unit_dir/$provisioning_unit
+check_equal "provisioning runs the installed tool" "$box/unique_id_writer" \
+    "$(unit_value "$provisioning" ExecStart)"
+workdir=$(unit_value "$provisioning" WorkingDirectory)
+check_equal "provisioning writes ../tarn_cnf into the shipped directory" "$cloud_config_dir" \
+    "$(realpath -m "$workdir/../tarn_cnf")"
+check_equal "provisioning may write there" "$cloud_config_dir" "$(unit_value "$provisioning" ReadWritePaths)"
+
+# systemd-analyze verify wants the units' programs at their paths: the
+# unpacked tree is mounted there in a private mount namespace.
+mount_point=$(dirname "$box")
+if ! command -v systemd-analyze >/dev/null 2>&1; then
+    echo "skipped: systemd-analyze verify (systemd-analyze is not installed)"
+elif ! unshare -m true 2>/dev/null; then
+    echo "skipped: systemd-analyze verify (no private mount namespace here)"
+else
+    verify_output=$(unshare -m sh -c 'mount --bind "$1" "$2" && shift 2 && systemd-analyze verify "$@"' \
+        sh "$root$mount_point" "$mount_point" "$service" "$provisioning" 2>&1)
+    verify_status=$?
+    check_equal "systemd-analyze verify is silent" "" "$verify_output"
+    check_equal "systemd-analyze verify succeeds" 0 "$verify_status"
+fi
+
+# ---- Maintainer scripts ----
+
+stubs=$tmp/stubs
+make_stubs "$stubs" deb-systemd-helper deb-systemd-invoke systemctl
+calls() { cat "$stubs/calls" 2>/dev/null; rm -f "$stubs/calls"; }
+systemd_runs=no
+[ -d /run/systemd/system ] && systemd_runs=yes
+
+sh "$tmp/control/postinst" configure ""
+check_equal "postinst on a new installation succeeds" 0 $?
+actual=$(calls)
+for unit in $provisioning_unit $service_unit; do
+    check "postinst enables $unit" has_line "$actual" "deb-systemd-helper enable $unit"
+done
+if [ $systemd_runs = yes ]; then
+    check "postinst starts the service" has_line "$actual" "deb-systemd-invoke start $service_unit"
+else
+    check "postinst starts nothing without systemd" lacks_text "$actual" "systemctl\|deb-systemd-invoke"
+fi
+
+echo 1 >"$stubs/deb-systemd-helper.exit"
+sh "$tmp/control/postinst" configure 0.9
+check_equal "postinst on an upgrade succeeds" 0 $?
+actual=$(calls)
+check "postinst keeps an operator's disable" lacks_text "$actual" "helper enable"
+if [ $systemd_runs = yes ]; then
+    check "postinst restarts the service on an upgrade" \
+        has_line "$actual" "deb-systemd-invoke restart $service_unit"
+fi
+rm -f "$stubs/deb-systemd-helper.exit"
+
+sh "$tmp/control/prerm" remove && sh "$tmp/control/postrm" remove
+check_equal "prerm and postrm on removal succeed" 0 $?
+actual=$(calls)
+check "postrm masks the units on removal" has_line "$actual" "deb-systemd-helper mask $service_unit"
+
+# A chroot or a minimal container: none of the helpers exist.
+mkdir -p "$tmp/empty"
+shell=$(command -v sh)
+for args in "postinst configure" "prerm remove" "postrm remove"; do
+    set -- $args
+    (PATH=$tmp/empty && exec "$shell" "$tmp/control/$1" "$2")
+    check_equal "$1 $2 without any systemd helper succeeds" 0 $?
+done
+
+# Purge deletes the service's state beneath the box directory but keeps
+# the box identifier and anything else left there; run with a scratch
+# directory mounted over the box's parent.
+if unshare -m true 2>/dev/null; then
+    scratch=$tmp/purge
+    fake_box=$scratch/$(basename "$box")
+    mkdir -p "$fake_box/installation_details" "$fake_box/update_logs" "$fake_box/logs/update_logs" \
+        "$scratch/tarn_cnf"
+    echo 1.0 >"$fake_box/installation_details/version.info"
+    echo "TARN_SKEIN_UNIQUE_ID=X" >"$scratch/tarn_cnf/skein_cloud_config.cnf"
+    echo mine >"$fake_box/operator-notes.txt"
+    purge() {
+        unshare -m sh -c 'mount --bind "$1" "$2" && sh "$3" purge' sh "$scratch" "$mount_point" \
+            "$tmp/control/postrm"
+    }
+    purge
+    check_equal "postrm purge succeeds" 0 $?
+    check_equal "purge deletes the state and keeps other files" "operator-notes.txt" "$(ls -A "$fake_box")"
+    check "purge keeps the box identifier" test -s "$scratch/tarn_cnf/skein_cloud_config.cnf"
+    rm "$fake_box/operator-notes.txt"
+    purge
+    check "purge removes the emptied box directory" test ! -e "$fake_box"
+    check "purge purges the units' state" has_line "$(calls)" "deb-systemd-helper purge $service_unit"
+else
+    echo "skipped: postrm purge (no private mount namespace here)"
+fi
+
+finish

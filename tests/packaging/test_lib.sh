@@ -1,0 +1,85 @@
+# Helpers shared by the packaging tests (sourced, bash). Each check prints
+# one line; finish prints the totals and gives the exit status.
+
+passed=0
+failed=0
+
+pass() {
+    passed=$((passed + 1))
+    echo "ok: $*"
+}
+
+fail() {
+    failed=$((failed + 1))
+    echo "FAILED: $*"
+}
+
+# check DESCRIPTION COMMAND...: the command's success is the check.
+check() {
+    local description=$1
+    shift
+    if "$@"; then pass "$description"; else fail "$description"; fi
+}
+
+# check_equal DESCRIPTION EXPECTED ACTUAL
+check_equal() {
+    if [ "$2" = "$3" ]; then
+        pass "$1"
+    else
+        fail "$1"
+        printf '  expected: %q\n  actual:   %q\n' "$2" "$3"
+    fi
+}
+
+finish() {
+    echo "$passed passed, $failed failed"
+    [ "$failed" -eq 0 ]
+}
+
+# make_stubs DIR NAME...: executables that append "NAME ARGS" to DIR/calls
+# and exit with the code in DIR/NAME.exit (0 when missing). DIR goes first
+# on PATH, and each stub must win there: the real commands never run.
+make_stubs() {
+    local dir=$1
+    shift
+    mkdir -p "$dir"
+    local name
+    for name in "$@"; do
+        cat >"$dir/$name" <<STUB
+#!/bin/sh
+echo "$name \$*" >> "$dir/calls"
+code=0
+[ -f "$dir/$name.exit" ] && code=\$(cat "$dir/$name.exit")
+exit "\$code"
+STUB
+        chmod +x "$dir/$name"
+    done
+    PATH="$dir:$PATH"
+    export PATH
+    for name in "$@"; do
+        if [ "$(command -v "$name")" != "$dir/$name" ]; then
+            echo "the stub $name does not win on PATH; refusing to go on" >&2
+            exit 1
+        fi
+    done
+}
+
+# Runs this test again inside a private network namespace with its own
+# loopback, so that the service's port 8888 clashes with nothing; runs it
+# in place when namespaces are not permitted here.
+run_in_private_network() {
+    if [ -n "${SKEIN_PRIVATE_NETWORK-}" ]; then
+        return 0
+    fi
+    if command -v ip >/dev/null 2>&1 && unshare -n true 2>/dev/null; then
+        exec unshare -n env SKEIN_PRIVATE_NETWORK=1 bash -c 'ip link set lo up && exec bash "$0" "$@"' \
+            "$0" "$@"
+    fi
+    echo "note: no private network namespace here; using this machine's loopback"
+}
+
+# has_line TEXT LINE, has_text TEXT PATTERN, lacks_text TEXT PATTERN (grep
+# basic regular expressions).
+has_line() { grep -qxF -- "$2" <<<"$1"; }
+has_text() { grep -q -- "$2" <<<"$1"; }
+lacks_text() { ! grep -q -- "$2" <<<"$1"; }
