@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config libspdlog-dev libfmt-dev
-          googletest libgtest-dev libgmock-dev curl procps
+          googletest libgtest-dev libgmock-dev curl procps iproute2
           clang libclang-rt-14-dev clang-format)
 
 missing=()
