@@ -191,7 +191,7 @@ for concurrency in 1 4; do
             cpu_before=$(cpu_ns "$pid")
             line=$(load "$port" "$CONNECTIONS" "$concurrency")
             cpu_us[$who$concurrency]+="$(awk -v a="$cpu_before" -v b="$(cpu_ns "$pid")" \
-                -v n="$(field ok "$line")" 'BEGIN { printf "%.1f", n > 0 ? (b - a) / 1000 / n : 0 }') "
+                -v n="$(field ok "$line")" 'BEGIN { printf "%.1f", (n > 0 ? (b - a) / 1000 / n : 0) }') "
             cps[$who$concurrency]+="$(field cps "$line") "
             p50[$who$concurrency]+="$(field p50_us "$line") "
             p99[$who$concurrency]+="$(field p99_us "$line") "
@@ -199,7 +199,7 @@ for concurrency in 1 4; do
             [ "$who" = service ] && service_cps=$(field cps "$line")
         done
         ratios[$concurrency]+="$(awk -v s="$service_cps" -v b="$bare_cps" \
-            'BEGIN { printf "%.3f", b > 0 ? s / b : 0 }') "
+            'BEGIN { printf "%.3f", (b > 0 ? s / b : 0) }') "
     done
 done
 peak_kib=$(status_kib "$service_pid" VmHWM)
