@@ -52,6 +52,61 @@ void SetCloseOnExec(spdlog::filename_t, std::FILE* file) {
     }
 }
 
+// ---- Per-thread message stream ----
+
+// Building a std::ostringstream (locale and facet look-ups) costs more than
+// formatting a whole line, so each thread keeps one for its statements.
+enum class ThreadStreamState : unsigned char { kFree, kTaken, kGone };
+
+thread_local ThreadStreamState thread_stream_state = ThreadStreamState::kFree;
+
+struct ThreadStream {
+    ~ThreadStream() { thread_stream_state = ThreadStreamState::kGone; }
+    std::ostringstream stream;
+};
+
+thread_local ThreadStream thread_stream;
+
+// A line longer than this gives its memory back instead of keeping it for
+// the thread's next statements.
+constexpr std::streamoff kKeptStreamBytes = 4096;
+
+// Puts stream into the state of a newly built one: empty, good, default
+// format flags, width, precision and fill, no exceptions, not tied, and the
+// current global locale.
+void ResetToNew(std::ostringstream& stream) {
+    stream.str(std::string());
+    stream.clear();
+    stream.flags(std::ios_base::skipws | std::ios_base::dec);
+    stream.width(0);
+    stream.precision(6);
+    stream.fill(stream.widen(' '));
+    stream.exceptions(std::ios_base::goodbit);
+    stream.tie(nullptr);
+    if (stream.getloc() != std::locale()) {
+        stream.imbue(std::locale());
+    }
+}
+
+// The thread's stream, reset to new, for one statement; null when it is
+// taken or gone.
+std::ostringstream* AcquireThreadStream() {
+    if (thread_stream_state != ThreadStreamState::kFree) {
+        return nullptr;
+    }
+    thread_stream_state = ThreadStreamState::kTaken;
+    ResetToNew(thread_stream.stream);
+    return &thread_stream.stream;
+}
+
+void ReleaseThreadStream() {
+    if (thread_stream.stream.rdbuf()->pubseekoff(0, std::ios_base::cur, std::ios_base::out) >
+        kKeptStreamBytes) {
+        std::ostringstream().swap(thread_stream.stream);
+    }
+    thread_stream_state = ThreadStreamState::kFree;
+}
+
 void FlushDefaultLogger() {
     if (auto logger = spdlog::default_logger(); logger != nullptr) {
         logger->flush();
@@ -75,7 +130,18 @@ bool WeftLog::is_failure_signal_handler_installed_ = false;
 // ---- Log statements ----
 
 SpdLogMessage::SpdLogMessage(int level, std::shared_ptr<std::ostringstream> fatal_stream)
-    : level_(level), fatal_stream_(std::move(fatal_stream)) {}
+    : stream_(AcquireThreadStream()), level_(level), fatal_stream_(std::move(fatal_stream)) {
+    if (stream_ == nullptr) {
+        own_stream_ = std::make_unique<std::ostringstream>();
+        stream_ = own_stream_.get();
+    }
+}
+
+SpdLogMessage::~SpdLogMessage() {
+    if (own_stream_ == nullptr) {
+        ReleaseThreadStream();
+    }
+}
 
 void SpdLogMessage::Flush() {
     std::shared_ptr<spdlog::logger> logger = spdlog::get(WeftLog::logger_name_);
@@ -83,12 +149,12 @@ void SpdLogMessage::Flush() {
         logger = DefaultStdErrLogger::Instance().logger();
     }
     if (level_ == spdlog::level::critical) {
-        stream_ << kStackTraceBanner;
+        *stream_ << kStackTraceBanner;
         if (fatal_stream_ != nullptr) {
             *fatal_stream_ << kStackTraceBanner;
         }
     }
-    logger->log(static_cast<spdlog::level::level_enum>(level_), "{}", stream_.str());
+    logger->log(static_cast<spdlog::level::level_enum>(level_), "{}", stream_->str());
     logger->flush();
 }
 

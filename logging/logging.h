@@ -55,11 +55,18 @@ class WeftLogBase {
 class SpdLogMessage {
   public:
     SpdLogMessage(int level, std::shared_ptr<std::ostringstream> fatal_stream);
+    ~SpdLogMessage();
+    SpdLogMessage(const SpdLogMessage&) = delete;
+    SpdLogMessage& operator=(const SpdLogMessage&) = delete;
     void Flush();
-    std::ostringstream& stream() { return stream_; }
+    std::ostringstream& stream() { return *stream_; }
 
   private:
-    std::ostringstream stream_;
+    // The thread's reusable stream, reset to the state of a new one; or
+    // own_stream_ when this thread's stream is taken (a statement built while
+    // another is open) or already destroyed at thread exit.
+    std::ostringstream* stream_;
+    std::unique_ptr<std::ostringstream> own_stream_;
     int level_;
     std::shared_ptr<std::ostringstream> fatal_stream_;
 };

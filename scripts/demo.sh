@@ -4,6 +4,7 @@
 # so nothing on this machine is stopped or rebooted.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/stub-commands.sh
 
 ./scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -12,20 +13,7 @@ cmake --build build -j"$(nproc)" --target skein_edge_updater unique_id_writer
 box=$PWD/build/demo-box
 mkdir -p "$box/bin"
 cp build/skein_edge_updater examples/Update_Skein_Edge.sh examples/start_containers.sh "$box/"
-for stub in docker reboot; do
-    cat > "$box/bin/$stub" <<STUB
-#!/bin/sh
-echo "[demo stub] $stub \$*" >&2
-STUB
-    chmod +x "$box/bin/$stub"
-done
-export PATH="$box/bin:$PATH"
-for stub in docker reboot; do
-    if [ "$(command -v "$stub")" != "$box/bin/$stub" ]; then
-        echo "demo: the stub $stub does not win on PATH; refusing to start" >&2
-        exit 1
-    fi
-done
+use_stub_commands "$box/bin" demo
 
 echo "Demo box: $box (stop with Ctrl-C)"
 echo "Try: curl -s http://127.0.0.1:8888/status"

@@ -4,9 +4,8 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config libspdlog-dev libfmt-dev
-          googletest libgtest-dev libgmock-dev curl procps
-          clang libclang-rt-14-dev clang-format
-          dpkg-dev iproute2)
+          googletest libgtest-dev libgmock-dev curl procps iproute2
+          clang libclang-rt-14-dev clang-format dpkg-dev)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -2,8 +2,12 @@
 // fallback logger, in the library's line shape.
 #include <gtest/gtest.h>
 
+#include <iomanip>
+#include <locale>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <thread>
 
 #include "logging/logging.h"
 
@@ -87,6 +91,117 @@ TEST(LogStatement, NullTextDropsTheRestButCompletes) {
 TEST(LogStatement, PatternAndLoggerName) {
     EXPECT_EQ(weft::WeftLog::GetLogFormatPattern(), "[%Y-%m-%d %H:%M:%S,%e %L %P %t] %v");
     EXPECT_EQ(weft::WeftLog::GetLoggerName(), "weft_log_sink");
+}
+
+// ---- Statements one after another on one thread ----
+
+// The text that a statement streaming `<< 255 << ' ' << 1.0 / 3 << ...` writes
+// when its stream is new, whatever the statement before it did.
+std::string as_new_stream_formats() {
+    std::ostringstream fresh;
+    fresh << 255 << ' ' << 1.0 / 3 << ' ' << true << " [" << std::setw(4) << 7 << "] " << 1234567;
+    return fresh.str();
+}
+
+void log_plain_values() {
+    weft::WeftLog("plain.cpp", 2, weft::INFO)
+        << 255 << ' ' << 1.0 / 3 << ' ' << true << " [" << std::setw(4) << 7 << "] " << 1234567;
+}
+
+// Groups digits in threes, so a line shows which locale formatted it.
+struct ThousandsGrouping : std::numpunct<char> {
+    char do_thousands_sep() const override { return ','; }
+    std::string do_grouping() const override { return "\3"; }
+};
+
+TEST(LogStatement, NothingOfAStatementCarriesIntoTheNext) {
+    const std::locale grouping(std::locale::classic(), new ThousandsGrouping);
+    struct Case {
+        const char* what;
+        void (*statement)(const std::locale&);
+    } cases[] = {
+        {"hex, showbase, uppercase",
+         [](const std::locale&) {
+             WEFT_LOG(INFO) << std::hex << std::showbase << std::uppercase << 255;
+         }},
+        {"fill, left, width left over",
+         [](const std::locale&) {
+             WEFT_LOG(INFO) << std::setfill('*') << std::left << std::setw(9);
+         }},
+        {"fixed, precision",
+         [](const std::locale&) {
+             WEFT_LOG(INFO) << std::fixed << std::setprecision(2) << 1.0 / 3;
+         }},
+        {"boolalpha", [](const std::locale&) { WEFT_LOG(INFO) << std::boolalpha << true; }},
+        {"null text (bad state)",
+         [](const std::locale&) { WEFT_LOG(INFO) << static_cast<const char*>(nullptr); }},
+        {"imbued locale",
+         [](const std::locale& locale) {
+             weft::WeftLog statement("imbue.cpp", 1, weft::INFO);
+             statement.Stream().imbue(locale);
+             statement << 1234567;
+         }},
+        {"a long line", [](const std::locale&) { WEFT_LOG(INFO) << std::string(10000, 'x'); }},
+    };
+    for (const Case& c : cases) {
+        CaptureStderr();
+        c.statement(grouping);
+        log_plain_values();
+        const std::string out = GetCapturedStderr();
+        const std::string last_line = out.substr(out.rfind("] plain.cpp:2: "));
+        EXPECT_EQ(last_line, "] plain.cpp:2: " + as_new_stream_formats() + "\n") << c.what;
+    }
+}
+
+TEST(LogStatement, FollowsTheGlobalLocaleAsANewStreamDoes) {
+    const std::locale previous =
+        std::locale::global(std::locale(std::locale::classic(), new ThousandsGrouping));
+    CaptureStderr();
+    weft::WeftLog("g.cpp", 1, weft::INFO) << 1234567;
+    std::locale::global(previous);
+    weft::WeftLog("g.cpp", 2, weft::INFO) << 1234567;
+    const std::string out = GetCapturedStderr();
+    EXPECT_NE(out.find("g.cpp:1: 1,234,567\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("g.cpp:2: 1234567\n"), std::string::npos) << out;
+}
+
+// Printing this logs a statement of its own in the middle of another one.
+struct LogsWhenPrinted {};
+
+std::ostream& operator<<(std::ostream& out, const LogsWhenPrinted&) {
+    weft::WeftLog("inner.cpp", 5, weft::INFO) << "inner " << 2;
+    return out << "middle";
+}
+
+TEST(LogStatement, StatementInsideAStatementKeepsBothLinesWhole) {
+    CaptureStderr();
+    weft::WeftLog("outer.cpp", 4, weft::INFO) << "outer " << LogsWhenPrinted() << " end";
+    log_plain_values();
+    const std::string out = GetCapturedStderr();
+    const std::size_t inner = out.find("] inner.cpp:5: inner 2\n");
+    const std::size_t outer = out.find("] outer.cpp:4: outer middle end\n");
+    ASSERT_NE(inner, std::string::npos) << out;
+    ASSERT_NE(outer, std::string::npos) << out;
+    EXPECT_LT(inner, outer);
+    EXPECT_NE(out.find("] plain.cpp:2: " + as_new_stream_formats() + "\n"), std::string::npos);
+}
+
+struct LogsAtThreadExit {
+    ~LogsAtThreadExit() { weft::WeftLog("exit.cpp", 6, weft::INFO) << "at thread exit " << 3; }
+};
+
+TEST(LogStatement, WritesFromThreadExitAfterTheThreadsOwnStateIsGone) {
+    CaptureStderr();
+    std::thread([] {
+        // Built before the thread's first statement, so destroyed after
+        // everything that statement set up for the thread.
+        thread_local LogsAtThreadExit logs_at_exit;
+        (void)&logs_at_exit;
+        weft::WeftLog("exit.cpp", 7, weft::INFO) << "in thread";
+    }).join();
+    const std::string out = GetCapturedStderr();
+    EXPECT_NE(out.find("] exit.cpp:7: in thread\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("] exit.cpp:6: at thread exit 3\n"), std::string::npos) << out;
 }
 
 // ---- FATAL ends the process ----

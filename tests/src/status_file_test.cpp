@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -83,6 +84,35 @@ TEST_F(StatusFileDeathTest, MissingDirectoryIsFatal) {
     EXPECT_EXIT(update_status_file(UPDATE_COMPLETE), testing::ExitedWithCode(1),
                 "E [0-9]+ [0-9]+\\] utils.cpp:[0-9]+: "
                 "Error opening fileinstallation_details/status.info\n");
+}
+
+// ---- Version and status lines ----
+
+TEST(FirstLine, IsTheFirstLineAsReadWithinTheBuffer) {
+    TempDir dir;
+    const std::string longest(kLineBufferSize - 1, 'x');
+    struct Case {
+        const char* what;
+        std::string content;
+        std::string line;
+    } cases[] = {
+        {"two lines", "1.2.3\nsecond\n", "1.2.3\n"},
+        {"no line feed", "1.2.3", "1.2.3"},
+        {"empty file", "", ""},
+        {"carriage return kept", "1.2\r\nx", "1.2\r\n"},
+        {"text stops at a NUL", std::string("1.2\0rest\n", 9), "1.2"},
+        {"longer than the buffer", longest + "yz\n", longest},
+        {"line feed just fits", longest.substr(1) + "\nnext", longest.substr(1) + "\n"},
+        {"line feed just beyond", longest + "\nnext", longest},
+    };
+    for (const Case& c : cases) {
+        skein_test::write_file("line.info", c.content);
+        EXPECT_EQ(read_first_line("line.info"), std::optional<std::string>(c.line)) << c.what;
+    }
+    EXPECT_EQ(read_first_line("missing.info"), std::nullopt);
+    // Opens, but yields no line.
+    fs::create_directory("a_directory");
+    EXPECT_EQ(read_first_line("a_directory"), std::optional<std::string>(""));
 }
 
 // ---- Start-up helpers ----
