@@ -122,12 +122,13 @@ inline bool port_is_free() {
 
 // ---- The box ----
 
-// The update script records how many arguments it got and each one byte
-// for byte, optionally sleeps, and exits with the code in update.exit.
+// The update script records each argument byte for byte and then how many
+// it got (so a test that sees the count can read the arguments), optionally
+// sleeps, and exits with the code in update.exit.
 inline constexpr const char kUpdateScriptStub[] =
     "#!/bin/sh\n"
-    "echo \"$#\" >> update.argc\n"
     "i=0; for a in \"$@\"; do i=$((i+1)); printf '%s' \"$a\" > update.arg$i; done\n"
+    "echo \"$#\" >> update.argc\n"
     "[ -f update.sleep ] && sleep \"$(cat update.sleep)\"\n"
     "code=0; [ -f update.exit ] && code=$(cat update.exit)\n"
     "exit \"$code\"\n";
