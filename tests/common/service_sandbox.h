@@ -204,8 +204,18 @@ class ServiceSandbox {
 
     // Waits until the service has finished start-up and serves requests:
     // connections are accepted only after the container script has ended.
-    bool wait_until_serving() const {
-        return exchange("GET /status HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200 OK\r\n", 0) == 0;
+    // Right after a kill, a command the old process was just starting can
+    // hold its listening socket until its exec closes it; a connection that
+    // lands there is reset, so try again.
+    bool wait_until_serving(std::chrono::milliseconds patience = std::chrono::seconds(10)) const {
+        const auto deadline = Clock::now() + patience;
+        do {
+            if (exchange("GET /status HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200 OK\r\n", 0) == 0) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        } while (Clock::now() < deadline);
+        return false;
     }
 
     // The exit status once the process has ended by itself, within patience.
