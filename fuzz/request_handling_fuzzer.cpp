@@ -16,9 +16,6 @@
 //   empty), byte for byte;
 // - no file appeared that nothing should have made, as a command smuggled
 //   in through a version would make one.
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -34,6 +31,7 @@
 
 #include "logging/logging.h"
 #include "src/commands.h"
+#include "tests/common/in_process_connection.h"
 #include "tests/common/process_stats.h"
 #include "tests/common/stub_commands.h"
 #include "tests/common/temp_dir.h"
@@ -219,34 +217,6 @@ Expected expect(const std::string& request, bool read_failed, Files& files) {
     return {bad_request("Invalid API request")};
 }
 
-// ---- One connection ----
-
-std::string exchange(const std::uint8_t* data, std::size_t size) {
-    int ends[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-        std::perror("socketpair");
-        std::abort();
-    }
-    // One write, so the service's single read sees the request whole, up to
-    // its read limit; bytes past what the socket buffers hold could never
-    // reach that read anyway.
-    const std::size_t sent = std::min<std::size_t>(size, 64 * 1024);
-    if (sent > 0 && write(ends[0], data, sent) != static_cast<ssize_t>(sent)) {
-        std::perror("write");
-        std::abort();
-    }
-    shutdown(ends[0], SHUT_WR);
-    handle_request(ends[1]);
-    std::string reply;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(ends[0], buffer, sizeof buffer)) > 0) {
-        reply.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(ends[0]);
-    return reply;
-}
-
 void wait_for_workers(const std::string& request) {
     if (!skein_test::wait_for_thread_count(*box->idle_threads, kWorkerPatience)) {
         fail("a worker did not end", request);
@@ -281,7 +251,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Files files;
     lay_out_box(layout, files);
     const Expected expected = expect(seen, raw_size == 0, files);
-    const std::string reply = exchange(raw, raw_size);
+    const std::string reply =
+        skein_test::exchange_in_process(std::string(reinterpret_cast<const char*>(raw), raw_size));
     wait_for_workers(seen);
 
     if (!begins(reply, "HTTP/1.1 ") || reply.size() > kBufferSize - 1) {

@@ -233,9 +233,14 @@ class ServiceSandbox {
         return std::nullopt;
     }
 
+    // A process found ended is reaped and forgotten, so that no later kill
+    // can reach another process that took over its pid.
     bool running() {
         int status = 0;
-        return pid_ > 0 && waitpid(pid_, &status, WNOHANG) == 0;
+        if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+        }
+        return pid_ > 0;
     }
 
     void kill_now() {
