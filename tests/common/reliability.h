@@ -15,9 +15,28 @@
 #include <cstring>
 #include <string>
 
+#include "tests/common/process_stats.h"
 #include "tests/common/service_sandbox.h"
 
+// Threads a sanitizer runtime adds to the service: ThreadSanitizer starts a
+// background thread along with the first worker.
+#ifndef SKEIN_SERVICE_HELPER_THREADS
+#define SKEIN_SERVICE_HELPER_THREADS 0
+#endif
+
 namespace skein_test {
+
+// ---- The service's own threads ----
+
+// The most threads the service runs while no worker does.
+inline constexpr std::size_t kServiceIdleThreads = 1 + SKEIN_SERVICE_HELPER_THREADS;
+
+// Waits until no worker of the service runs any more (its command has
+// ended and it has set the status); false when patience runs out.
+inline bool wait_for_service_workers(
+    pid_t pid, std::chrono::milliseconds patience = std::chrono::seconds(10)) {
+    return wait_for_thread_count(kServiceIdleThreads, patience, std::to_string(pid));
+}
 
 // ---- Sizes ----
 

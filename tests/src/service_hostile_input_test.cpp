@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "tests/common/process_stats.h"
 #include "tests/common/reliability.h"
 #include "tests/common/service_sandbox.h"
 
@@ -104,10 +103,7 @@ class HostileInput : public testing::Test {
     }
 
     // The update workers have ended, so the script's records are complete.
-    void wait_for_workers() {
-        EXPECT_TRUE(skein_test::wait_for_thread_count(1, std::chrono::seconds(10),
-                                                      std::to_string(box_.pid())));
-    }
+    void wait_for_workers() { EXPECT_TRUE(skein_test::wait_for_service_workers(box_.pid())); }
 
     ServiceSandbox box_;
 };

@@ -11,7 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include "tests/common/process_stats.h"
 #include "tests/common/reliability.h"
 #include "tests/common/service_sandbox.h"
 
@@ -142,8 +141,8 @@ class Load : public testing::Test {
     // Once the workers have ended, so that only the listener's own
     // descriptors and thread are counted.
     Footprint quiet_footprint() {
+        EXPECT_TRUE(skein_test::wait_for_service_workers(box_.pid()));
         const std::string pid = std::to_string(box_.pid());
-        EXPECT_TRUE(skein_test::wait_for_thread_count(1, std::chrono::seconds(10), pid));
         return {skein_test::open_descriptors(pid), skein_test::thread_count(pid),
                 skein_test::resident_kib(pid)};
     }
@@ -211,10 +210,12 @@ TEST_F(Load, SequentialThenConcurrentClientsEveryReplyExactFootprintFlat) {
     EXPECT_TRUE(box_.running());
     EXPECT_EQ(after_sequential.descriptors, before.descriptors);
     EXPECT_EQ(after.descriptors, before.descriptors);
-    EXPECT_EQ(after.threads, 1u);
+    EXPECT_LE(after.threads, skein_test::kServiceIdleThreads);
+#ifndef SKEIN_SERVICE_SANITIZED
     // Flat: allocator and log buffers may settle a little, a leak would not
-    // stay under this.
+    // stay under this. (A sanitizer's quarantine grows by design.)
     EXPECT_LT(after.resident_kib - before.resident_kib, 1024) << before.resident_kib;
+#endif
 
     record_figure("sequential_requests", sequential_tally.requests());
     record_figure("sequential_requests_per_second",
