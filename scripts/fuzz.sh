@@ -48,7 +48,7 @@ while IFS='=' read -r name binary; do
     [ -f "fuzz/$name.dict" ] && options+=(-dict="$PWD/fuzz/$name.dict")
     echo "== $name: $seconds s"
     if "$binary" "${options[@]}" "$corpus" "$seeds" >"$build/$name.log" 2>&1; then
-        grep -E '^(stat::|#[0-9]+ +DONE)' "$build/$name.log" || true
+        grep -E '^(stat::|#[0-9]+[[:space:]]+DONE)' "$build/$name.log" || true
     else
         tail -n 60 "$build/$name.log"
         failed+=("$name")
