@@ -205,14 +205,16 @@ class ServiceSandbox {
 
     // Waits until the service has finished start-up and serves requests:
     // connections are accepted only after the container script has ended.
-    // A connection lost to the previous instance's teardown is tried again.
-    bool wait_until_serving(std::chrono::milliseconds patience = std::chrono::seconds(15)) const {
+    // Right after a kill, a command the old process was just starting can
+    // hold its listening socket until its exec closes it; a connection that
+    // lands there is reset, so try again.
+    bool wait_until_serving(std::chrono::milliseconds patience = std::chrono::seconds(10)) const {
         const auto deadline = Clock::now() + patience;
         do {
             if (exchange("GET /status HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200 OK\r\n", 0) == 0) {
                 return true;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         } while (Clock::now() < deadline);
         return false;
     }
@@ -232,9 +234,14 @@ class ServiceSandbox {
         return std::nullopt;
     }
 
+    // A process found ended is reaped and forgotten, so that no later kill
+    // can reach another process that took over its pid.
     bool running() {
         int status = 0;
-        return pid_ > 0 && waitpid(pid_, &status, WNOHANG) == 0;
+        if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+        }
+        return pid_ > 0;
     }
 
     void kill_now() {

@@ -1,0 +1,220 @@
+// The built service under faults: clients that hold connections open idle,
+// clients that reset before reading, and the service killed at random
+// moments while updates arrive. Short by default; SKEIN_LONG_TESTS=1 for the
+// long form.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/common/reliability.h"
+#include "tests/common/service_sandbox.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using skein_test::Clock;
+using skein_test::exchange_outcome;
+using skein_test::Outcome;
+using skein_test::record_figure;
+using skein_test::reply_text;
+using skein_test::scaled;
+using skein_test::ServiceSandbox;
+
+const std::string kWaiting = reply_text("200 OK", "Waiting for command");
+const std::string kFailedRead = reply_text("400 Bad Request", "Failed to read request");
+
+class Faults : public testing::Test {
+  protected:
+    void SetUp() override {
+        box_.write("Update_Skein_Edge.sh", "exit 0\n");
+        box_.start();
+        ASSERT_TRUE(box_.wait_until_serving()) << box_.errors();
+    }
+    ServiceSandbox box_;
+};
+
+// Each idle connection holds the one listener for the idle limit; a client
+// queued behind them is answered once they are let go.
+TEST_F(Faults, IdleClientsDelayButNeverStarveLaterClients) {
+    const long idle_count = scaled(2, 4);
+    std::vector<int> idle;
+    for (long i = 0; i < idle_count; ++i) {
+        idle.push_back(skein_test::connect_to_service());
+        ASSERT_GE(idle.back(), 0);
+    }
+    const auto begin = Clock::now();
+    skein_test::ClientOptions patient;
+    patient.patience = std::chrono::seconds(idle_count * 5 + 10);
+    const Outcome later = exchange_outcome("GET /status HTTP/1.1\r\n\r\n", patient);
+    const double waited = std::chrono::duration<double>(Clock::now() - begin).count();
+    EXPECT_TRUE(later.clean()) << skein_test::errno_name(later.error);
+    EXPECT_EQ(later.reply, kWaiting);
+    EXPECT_LT(waited, idle_count * 5.0 + 3.0);
+    for (int fd : idle) {
+        EXPECT_EQ(skein_test::read_to_eof(fd, std::chrono::seconds(2)), kFailedRead);
+        close(fd);
+    }
+    record_figure("idle_clients", idle_count);
+    record_figure("later_client_answered_after_ms", static_cast<long>(waited * 1000));
+}
+
+// Resets land before, during and after the service's read; the reply goes
+// to a dead peer. The service must neither die nor stop answering.
+TEST_F(Faults, ClientsThatResetBeforeReadingLeaveTheServiceServing) {
+    const long clients = scaled(300, 5000);
+    const std::string requests[] = {
+        "",
+        "GET /status HTTP/1.1\r\n\r\n",
+        "GET /upd",
+        "GET /version HTTP/1.1\r\n\r\n",
+        "GET /update?version=reset HTTP/1.1\r\n\r\n",
+    };
+    long answered = 0;
+    for (long i = 0; i < clients; ++i) {
+        skein_test::send_and_reset(requests[i % 5]);
+        // An answered client after every few resets keeps the listen
+        // backlog (5) from overflowing, which would only slow the test.
+        if (i % 4 == 3) {
+            const Outcome outcome = exchange_outcome("GET /previousversion HTTP/1.1\r\n\r\n");
+            ASSERT_TRUE(outcome.clean()) << i << ": " << skein_test::errno_name(outcome.error);
+            ASSERT_EQ(outcome.reply.rfind("HTTP/1.1 ", 0), 0u) << outcome.reply;
+            ++answered;
+        }
+    }
+    ASSERT_TRUE(box_.running()) << box_.log();
+    ASSERT_TRUE(box_.wait_for_content("installation_details/status.info", "Update complete"));
+    EXPECT_EQ(exchange_outcome("GET /status HTTP/1.1\r\n\r\n").reply,
+              reply_text("200 OK", "Update complete"));
+    record_figure("resetting_clients", clients);
+    record_figure("answered_in_between", answered);
+}
+
+// ---- Crash consistency ----
+
+const std::set<std::string> kStatusTexts = {"Waiting for command", "Update in progress",
+                                            "Update complete",     "Update failed",
+                                            "Reboot initiated",    "Reboot failed"};
+
+// Long and distinct, so that a torn or mixed file cannot pass for a value.
+std::string crash_version(long round, long i) {
+    const std::string tag = "r" + std::to_string(round) + "u" + std::to_string(i);
+    std::string version = tag + "-";
+    while (version.size() < 900) {
+        version += tag;
+    }
+    return version;
+}
+
+// One round: updates arrive one after another until the service is killed
+// at a random moment (start-up included). Every acknowledged version must
+// be there afterwards, and every file must hold one complete value.
+struct Round {
+    std::vector<std::string> acknowledged;
+    // Sent after the last acknowledgement: the service may have stored any
+    // of them before it died.
+    std::vector<std::string> unacknowledged;
+};
+
+Round updates_until_killed(ServiceSandbox& box, long round, std::chrono::microseconds kill_after) {
+    Round result;
+    const pid_t pid = box.pid();
+    std::atomic<bool> killed{false};
+    // The process stays unreaped until kill_now, so its pid cannot be reused.
+    std::thread killer([pid, kill_after, &killed] {
+        std::this_thread::sleep_for(kill_after);
+        kill(pid, SIGKILL);
+        killed = true;
+    });
+    const auto give_up = Clock::now() + std::chrono::seconds(10);
+    for (long i = 0; Clock::now() < give_up; ++i) {
+        const std::string version = crash_version(round, i);
+        const std::string acknowledgement =
+            reply_text("200 OK", "Update initiated with version " + version);
+        result.unacknowledged.push_back(version);
+        const Outcome outcome =
+            exchange_outcome("GET /update?version=" + version + " HTTP/1.1\r\n\r\n");
+        if (outcome.clean() && outcome.reply == acknowledgement) {
+            result.acknowledged.push_back(version);
+            result.unacknowledged.clear();
+        } else if (killed) {
+            break;
+        } else if (outcome.error == ECONNREFUSED) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));  // still starting
+        }
+    }
+    killer.join();
+    box.kill_now();
+    return result;
+}
+
+TEST(CrashConsistency, KilledWhileUpdatesArriveEveryFileHoldsOneCompleteValue) {
+    const long rounds = scaled(15, 200);
+    ServiceSandbox box;
+    box.write("Update_Skein_Edge.sh", "exit 0\n");
+    box.write("installation_details/version.info", "initial");
+    std::set<std::string> every_version = {"initial"};
+    std::string current = "initial";
+    std::mt19937 random(20261208);
+    std::uniform_int_distribution<int> kill_after_us(0, 250000);
+    long acknowledged = 0;
+    long killed_before_serving = 0;
+    long files_checked = 0;
+
+    for (long round = 0; round < rounds; ++round) {
+        box.launch((box.box() / "skein_edge_updater").string());
+        const Round result =
+            updates_until_killed(box, round, std::chrono::microseconds(kill_after_us(random)));
+        for (const std::string& version : result.acknowledged) {
+            every_version.insert(version);
+        }
+        every_version.insert(result.unacknowledged.begin(), result.unacknowledged.end());
+        acknowledged += static_cast<long>(result.acknowledged.size());
+        killed_before_serving += result.acknowledged.empty() ? 1 : 0;
+        if (!result.acknowledged.empty()) {
+            current = result.acknowledged.back();
+        }
+
+        const std::string version = box.read("installation_details/version.info");
+        ASSERT_TRUE(version == current || std::count(result.unacknowledged.begin(),
+                                                     result.unacknowledged.end(), version) == 1)
+            << "round " << round << ": version.info holds " << version.size()
+            << " bytes: " << version.substr(0, 60);
+        current = version;
+        ++files_checked;
+        for (const char* file : {"installation_details/previous_version.info",
+                                 "installation_details/previous_version_temp.info"}) {
+            if (fs::exists(box.file(file))) {
+                ASSERT_EQ(every_version.count(box.read(file)), 1u)
+                    << "round " << round << ": " << file << " holds "
+                    << box.read(file).substr(0, 60);
+                ++files_checked;
+            }
+        }
+        if (fs::exists(box.file("installation_details/status.info"))) {
+            ASSERT_EQ(kStatusTexts.count(box.read("installation_details/status.info")), 1u)
+                << "round " << round << ": status.info holds ["
+                << box.read("installation_details/status.info") << "]";
+            ++files_checked;
+        }
+    }
+    // A restart never met a port still held by the killed process.
+    EXPECT_EQ(box.log().find("Bind Failed!!!"), std::string::npos);
+    // And the box still starts and serves what it recorded.
+    box.start();
+    ASSERT_TRUE(box.wait_until_serving());
+    EXPECT_EQ(exchange_outcome("GET /version HTTP/1.1\r\n\r\n").reply,
+              reply_text("200 OK", "Current version: " + current));
+    record_figure("kills", rounds);
+    record_figure("updates_acknowledged", acknowledged);
+    record_figure("kills_before_first_acknowledgement", killed_before_serving);
+    record_figure("files_found_complete_after_kills", files_checked);
+}
+
+}  // namespace
