@@ -12,4 +12,6 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DSKEIN_WERROR=ON -DSKEIN_SANITIZE="$sanitizers"
 cmake --build "$build" -j"$(nproc)"
-ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+# The tests start the service on port 8888: a private network namespace,
+# where one can be had, keeps them clear of anything else on the machine.
+./scripts/isolated.sh ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
