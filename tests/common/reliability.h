@@ -83,10 +83,7 @@ struct ClientOptions {
 inline Outcome exchange_outcome(const std::string& request, const ClientOptions& options = {}) {
     Outcome outcome;
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(kPort);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = service_address();
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         outcome.error = errno;
         close(fd);

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -37,14 +38,20 @@ inline constexpr int kPort = 8888;
 
 // ---- Raw HTTP client ----
 
+// Port 8888 on the given IPv4 address (host byte order).
+inline sockaddr_in service_address(std::uint32_t host = INADDR_LOOPBACK) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(kPort);
+    address.sin_addr.s_addr = htonl(host);
+    return address;
+}
+
 inline int connect_to_service(std::chrono::milliseconds patience = std::chrono::seconds(10)) {
     const auto deadline = Clock::now() + patience;
     for (;;) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(kPort);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address = service_address();
         if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
             return fd;
         }
@@ -111,10 +118,7 @@ inline bool port_is_free() {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int reuse = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(kPort);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    sockaddr_in address = service_address(INADDR_ANY);
     bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     close(fd);
     return free;

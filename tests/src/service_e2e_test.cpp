@@ -82,10 +82,7 @@ TEST(ServiceStartup, PortInUseIsFatal) {
     int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int reuse = 1;
     setsockopt(blocker, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(skein_test::kPort);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    sockaddr_in address = skein_test::service_address(INADDR_ANY);
     ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
         << "port 8888 is taken by another program";
     ASSERT_EQ(listen(blocker, 1), 0);
