@@ -8,8 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "logging/logging.h"
 #include "src/commands.h"
@@ -20,6 +23,8 @@ namespace {
 constexpr int kListenBacklog = 5;
 constexpr const char kStartContainersCommand[] = "bash start_containers.sh";
 constexpr const char kAcceptFailed[] = "Accept Failed!!!";
+constexpr const char kBindFailed[] = "Bind Failed!!!";
+constexpr const char kListenAddressVariable[] = "SKEIN_LISTEN_ADDRESS";
 
 [[noreturn]] void fail_setup(const char* message, int server_socket) {
     WEFT_LOG(ERROR) << message;
@@ -27,6 +32,46 @@ constexpr const char kAcceptFailed[] = "Accept Failed!!!";
         close(server_socket);
     }
     exit_service(1);
+}
+
+// A wrong listen address is the operator's to mend, so it is said where a
+// supervisor shows it (standard error) as well as in the log.
+[[noreturn]] void fail_listen_address(const std::string& message, int server_socket) {
+    std::fprintf(stderr, "skein_edge_updater: %s\n", message.c_str());
+    fail_setup(message.c_str(), server_socket);
+}
+
+// The configured listen address, or nothing for every address (unset or
+// empty). Only the dotted IPv4 form is taken: anything else ends start-up
+// rather than silently listening somewhere the operator did not mean.
+const char* configured_listen_address() {
+    const char* value = std::getenv(kListenAddressVariable);
+    return value != nullptr && value[0] != '\0' ? value : nullptr;
+}
+
+std::string describe_listen_address(const char* value) {
+    return std::string(kListenAddressVariable) + "=\"" + value + "\"";
+}
+
+struct in_addr listen_address(const char* configured) {
+    struct in_addr address;
+    address.s_addr = htonl(INADDR_ANY);
+    if (configured != nullptr && inet_pton(AF_INET, configured, &address) != 1) {
+        fail_listen_address(
+            describe_listen_address(configured) + " is not an IPv4 address in dotted form", -1);
+    }
+    return address;
+}
+
+[[noreturn]] void fail_bind(const char* configured, int server_socket) {
+    if (configured == nullptr) {
+        fail_setup(kBindFailed, server_socket);
+    }
+    const char* reason =
+        errno == EADDRNOTAVAIL ? "not an address of this box" : std::strerror(errno);
+    fail_listen_address(
+        std::string(kBindFailed) + " " + describe_listen_address(configured) + ": " + reason,
+        server_socket);
 }
 
 // Failures of one pending connection, or of the network beneath it, that
@@ -59,6 +104,8 @@ void pause_before_retry(int error) {
 }
 
 int open_listening_socket() {
+    const char* configured = configured_listen_address();
+    const struct in_addr local_address = listen_address(configured);
     int server_socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (server_socket < 0) {
         fail_setup("Opening Socket Failed!!!", -1);
@@ -71,10 +118,10 @@ int open_listening_socket() {
     struct sockaddr_in address;
     std::memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_addr = local_address;
     address.sin_port = htons(kServicePort);
     if (bind(server_socket, reinterpret_cast<struct sockaddr*>(&address), sizeof address) < 0) {
-        fail_setup("Bind Failed!!!", server_socket);
+        fail_bind(configured, server_socket);
     }
     if (listen(server_socket, kListenBacklog) < 0) {
         fail_setup("Listen Failed!!!", server_socket);

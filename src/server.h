@@ -1,10 +1,12 @@
 // The control listener on TCP port 8888.
 #pragma once
 
-// Port of the control API, on every local IPv4 address.
+// Port of the control API.
 inline constexpr int kServicePort = 8888;
 
-// Opens the control socket, runs the container start script once, then
+// Opens the control socket on the IPv4 address in SKEIN_LISTEN_ADDRESS (every
+// address when it is unset or empty; a value that is not an address of the
+// box ends start-up with exit status 1), runs the container start script once, then
 // serves one connection after another. Never returns: every way out ends
 // the process with exit status 1.
 [[noreturn]] void start_server();

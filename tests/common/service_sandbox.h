@@ -47,11 +47,12 @@ inline sockaddr_in service_address(std::uint32_t host = INADDR_LOOPBACK) {
     return address;
 }
 
-inline int connect_to_service(std::chrono::milliseconds patience = std::chrono::seconds(10)) {
+inline int connect_to_service(std::chrono::milliseconds patience = std::chrono::seconds(10),
+                              std::uint32_t host = INADDR_LOOPBACK) {
     const auto deadline = Clock::now() + patience;
     for (;;) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address = service_address();
+        sockaddr_in address = service_address(host);
         if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
             return fd;
         }

@@ -95,6 +95,41 @@ TEST(ServiceStartup, PortInUseIsFatal) {
     EXPECT_NE(box.log().find(": Bind Failed!!!\n"), std::string::npos);
 }
 
+// A listen address that cannot be served ends start-up before the start
+// script runs, with one line that names the value, and never falls back to
+// every address.
+TEST(ServiceStartup, UnusableListenAddressIsOneClearLineAndStatusOne) {
+    const struct {
+        const char* value;
+        const char* says;
+    } cases[] = {
+        {"box.local", "SKEIN_LISTEN_ADDRESS=\"box.local\" is not an IPv4 address in dotted form"},
+        {"127.1", "SKEIN_LISTEN_ADDRESS=\"127.1\" is not an IPv4 address in dotted form"},
+        {"192.0.2.1",
+         "Bind Failed!!! SKEIN_LISTEN_ADDRESS=\"192.0.2.1\": not an address of this box"},
+    };
+    for (const auto& c : cases) {
+        ServiceSandbox box;
+        box.start({std::string("SKEIN_LISTEN_ADDRESS=") + c.value});
+        EXPECT_EQ(box.wait_for_exit(), 1) << c.value;
+        EXPECT_EQ(box.errors(), std::string("skein_edge_updater: ") + c.says + "\n");
+        EXPECT_NE(box.log().find(std::string(": ") + c.says + "\n"), std::string::npos);
+        EXPECT_FALSE(fs::exists(box.file("containers.calls"))) << c.value;
+    }
+}
+
+TEST(ServiceStartup, ListensOnlyOnTheConfiguredAddress) {
+    ServiceSandbox box;
+    box.start({"SKEIN_LISTEN_ADDRESS=127.0.0.2"});
+    const std::uint32_t configured = INADDR_LOOPBACK + 1;
+    int fd = skein_test::connect_to_service(std::chrono::seconds(10), configured);
+    ASSERT_GE(fd, 0) << box.errors();
+    skein_test::send_all(fd, "GET /status HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(skein_test::read_to_eof(fd), reply_text("200 OK", "Waiting for command"));
+    close(fd);
+    EXPECT_EQ(skein_test::connect_to_service(std::chrono::milliseconds(0)), -1);
+}
+
 TEST(ServiceStartup, RestartRightAfterTrafficBindsAtOnce) {
     ServiceSandbox box;
     box.start();
