@@ -8,10 +8,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <stdexcept>
+#include <string>
 
 #include "config/ConfigFile.h"
 #include "fmt/chrono.h"
@@ -248,18 +251,26 @@ void WeftLog::ApplyLevelFromEnvironment(WeftLogLevel& level) {
 void WeftLog::ReadRotationLimitsFromEnvironment() {
     // A value that reads as 0 (or as no number) keeps the limit; a negative
     // one would reach the sink as a huge unsigned size, so it is ignored too.
-    auto read_limit = [](const char* variable, std::int64_t& limit) {
+    // One above what the sink takes is refused here, so that the operator
+    // learns which setting to mend rather than that the log cannot open.
+    auto read_limit = [](const char* variable, long long most, std::int64_t& limit) {
         const char* value = std::getenv(variable);
         if (value == nullptr) {
             return;
         }
         long long number = std::strtoll(value, nullptr, 10);
+        if (number > most) {
+            throw std::invalid_argument(std::string(variable) + "=" + value +
+                                        " is above the most the log rotation takes, " +
+                                        std::to_string(most));
+        }
         if (number > 0) {
             limit = number;
         }
     };
-    read_limit("WEFT_ROTATION_MAX_BYTES", log_rotation_max_size_);
-    read_limit("WEFT_ROTATION_BACKUP_COUNT", log_rotation_file_num_);
+    constexpr long long kMostBackups = 200000;  // the rotating sink's own bound
+    read_limit("WEFT_ROTATION_MAX_BYTES", LLONG_MAX, log_rotation_max_size_);
+    read_limit("WEFT_ROTATION_BACKUP_COUNT", kMostBackups, log_rotation_file_num_);
 }
 
 void WeftLog::StartFileLogger(bool pid_in_file_name) {

@@ -92,7 +92,8 @@ class WeftLog : public WeftLogBase {
 
     // Fixes the threshold and registers the logger "weft_log_sink": a
     // size-rotated file under log_dir, or the console when log_dir is empty.
-    // Sink errors (a path that cannot be made or opened) are thrown.
+    // Sink errors (a path that cannot be made or opened) are thrown, and a
+    // rotation setting the sink cannot take as std::invalid_argument.
     static void StartWeftLog(const std::string& app_name, WeftLogLevel severity_threshold,
                              const std::string& log_dir, bool pid_in_file_name);
 

@@ -2,14 +2,20 @@
 // the status lock.
 #include "src/commands.h"
 
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
 
 #include "logging/logging.h"
 
@@ -66,17 +72,78 @@ void set_status(Status status) {
 // A version file that cannot be written is skipped: the route still starts
 // its command and replies with success.
 void store_version(const char* path, const std::string& text) {
-    replace_file_atomically(path, text.data(), text.size());
+    store_file(path, text.data(), text.size());
 }
 
-// Starts execute_command on its own thread with a heap copy of command.
-// When no thread can be made, the copy is freed and the status shows the
-// failure; there is then no thread to join or detach.
-void run_on_worker(const std::string& command, Status failure_status, bool wait) {
-    char* copy = strdup(command.c_str());
+// ---- Update queue ----
+
+// Update scripts run one at a time, in the order their requests arrived:
+// two scripts racing over the same containers would leave the box on either
+// version, and an earlier script ending last would hide a later one's
+// outcome. The queue holds the command texts of the update workers that
+// have not ended, oldest first. Lock order: its mutex before status_mutex;
+// nothing waits while holding status_mutex.
+class UpdateQueue {
+  public:
+    // On the request thread, before the status moves to "Update in progress".
+    void add(const char* command) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        commands_.push_back(command);
+    }
+
+    // A command whose worker could not be started.
+    void withdraw(const char* command) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        remove(command);
+        changed_.notify_all();
+    }
+
+    // Returns when every earlier command has ended. A command that was never
+    // added (a direct call) runs at once.
+    void wait_for_turn(const char* command) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] {
+            return commands_.empty() || commands_.front() == command ||
+                   std::find(commands_.begin(), commands_.end(), command) == commands_.end();
+        });
+    }
+
+    // Takes the ended command off the queue. The returned lock stays held
+    // while the caller sets the status, so that no request can queue behind
+    // it in between; decides tells whether no later command waits, in which
+    // case this command's outcome is the status.
+    std::unique_lock<std::mutex> finish(const char* command, bool& decides) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        remove(command);
+        decides = commands_.empty();
+        changed_.notify_all();
+        return lock;
+    }
+
+  private:
+    void remove(const char* command) {
+        auto found = std::find(commands_.begin(), commands_.end(), command);
+        if (found != commands_.end()) {
+            commands_.erase(found);
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<const char*> commands_;  // guarded by mutex_
+};
+
+UpdateQueue update_queue;
+
+// Starts execute_command on its own thread with copy, the heap copy of
+// command that the worker then owns. When no thread can be made, the copy
+// is freed and the status shows the failure; there is then no thread to
+// join or detach.
+void run_on_worker(const std::string& command, char* copy, Status failure_status, bool wait) {
     pthread_t thread;
     int error = copy == nullptr ? ENOMEM : pthread_create(&thread, nullptr, execute_command, copy);
     if (error != 0) {
+        update_queue.withdraw(copy);
         std::free(copy);
         WEFT_LOG(ERROR) << "Could not start a worker for: " << command << " ("
                         << std::strerror(error) << ")";
@@ -90,9 +157,19 @@ void run_on_worker(const std::string& command, Status failure_status, bool wait)
     }
 }
 
+void run_on_worker(const std::string& command, Status failure_status, bool wait) {
+    run_on_worker(command, strdup(command.c_str()), failure_status, wait);
+}
+
+// The command joins the queue before the status says "Update in progress",
+// so that an earlier script ending in between cannot take its outcome for
+// the last one.
 void start_update(const std::string& version) {
+    const std::string command = update_command(version);
+    char* copy = strdup(command.c_str());
+    update_queue.add(copy);
     set_status(UPDATE_IN_PROGRESS);
-    run_on_worker(update_command(version), UPDATE_FAILED, false);
+    run_on_worker(command, copy, UPDATE_FAILED, false);
 }
 
 // ---- Routes ----
@@ -226,14 +303,15 @@ ssize_t read_request(int client_socket, char* request, std::size_t capacity) {
 
 // ---- Command worker ----
 
-// Moves current_status on from the outcome of one command; status_mutex held.
-void record_outcome(const char* command, int result) {
+// Moves current_status on from the outcome of one command; status_mutex
+// held. An update that a later one waits behind only logs its outcome.
+void record_outcome(const char* command, int result, bool decides) {
     if (starts_with(command, kUpdateCommand)) {
         if (result == 0) {
-            current_status = UPDATE_COMPLETE;
+            current_status = decides ? UPDATE_COMPLETE : current_status;
             WEFT_LOG(INFO) << "Update command executed successfully.";
         } else {
-            current_status = UPDATE_FAILED;
+            current_status = decides ? UPDATE_FAILED : current_status;
             WEFT_LOG(ERROR) << "Executing update command: " << command;
         }
     } else if (starts_with(command, kRebootCommand)) {
@@ -304,13 +382,43 @@ void handle_request(int client_socket) {
 
 // ---- Command worker ----
 
+int run_shell_command(const char* command) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    const char* argv[] = {"sh", "-c", "--", command, nullptr};
+    pid_t child;
+    int error =
+        posix_spawn(&child, "/bin/sh", &actions, nullptr, const_cast<char* const*>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        return -1;
+    }
+    int status = -1;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return status;
+}
+
 void* execute_command(void* command) {
     char* text = static_cast<char*>(command);
+    const bool update = starts_with(text, kUpdateCommand);
+    if (update) {
+        update_queue.wait_for_turn(text);
+    }
     WEFT_LOG(INFO) << "Executing command: " << text;
-    int result = std::system(text);
+    int result = run_shell_command(text);
 
+    bool decides = true;
+    std::unique_lock<std::mutex> turn;
+    if (update) {
+        turn = update_queue.finish(text, decides);
+    }
     pthread_mutex_lock(&status_mutex);
-    record_outcome(text, result);
+    record_outcome(text, result, decides);
     update_status_file(current_status);
     pthread_mutex_unlock(&status_mutex);
 

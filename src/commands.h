@@ -23,9 +23,18 @@ extern pthread_mutex_t status_mutex;
 // ---- Command worker ----
 
 // Runs one command text through the system shell and sets the status from
-// its outcome. command is a NUL-terminated text on the C heap; the worker
-// owns it and frees it. Fits a POSIX thread start function.
+// its outcome. Update commands wait for the update commands of earlier
+// requests to end, and only the last of them sets the status. command is a NUL-terminated text on
+// the C heap; the worker owns it and frees it. Fits a POSIX thread start function.
 void* execute_command(void* command);
+
+// Runs command through the system shell and returns what system() would:
+// the wait status, 0 only when the shell ran it and it exited with 0, -1
+// when no shell could be started. Unlike system(), every descriptor above
+// standard error is closed in the child before the shell starts, so no
+// descriptor of the service (a client, the listener, a log file that is
+// rotating at that instant) reaches a command.
+int run_shell_command(const char* command);
 
 // ---- Request handling ----
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <stdexcept>
 
 #include "logging/logging.h"
 #include "src/commands.h"
@@ -32,13 +33,16 @@ int main(int argc, char* argv[]) {
     try {
         weft::WeftLog::StartWeftLog(std::string("skein_edge_updater"), weft::INFO,
                                     "./logs/update_logs/", false);
+    } catch (const std::invalid_argument& setting) {
+        std::fprintf(stderr, "skein_edge_updater: %s\n", setting.what());
+        return 1;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "skein_edge_updater: cannot open the log file: %s\n", error.what());
         return 1;
     }
     WEFT_LOG(INFO) << "Started SKEIN EDGE UPDATER ##";
     initialize_directories();
-    if (std::system("chmod +x *.sh") != 0) {
+    if (run_shell_command("chmod +x *.sh") != 0) {
         // A box without scripts is still served; the routes report failures.
     }
     update_status_file(WAITING_FOR_COMMAND);

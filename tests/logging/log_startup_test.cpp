@@ -124,6 +124,20 @@ TEST_F(LogStartup, ZeroTextAndNegativeRotationValuesAreIgnored) {
     EXPECT_GT(fs::file_size("logs/neg_100.log"), 6000u);
 }
 
+TEST_F(LogStartup, MoreBackupsThanTheSinkTakesNamesTheSetting) {
+    setenv("WEFT_ROTATION_BACKUP_COUNT", "200001", 1);
+    CaptureStdout();
+    try {
+        weft::WeftLog::StartWeftLog("many", weft::INFO, "logs/", false);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::invalid_argument& error) {
+        EXPECT_STREQ(error.what(),
+                     "WEFT_ROTATION_BACKUP_COUNT=200001 is above the most the log rotation "
+                     "takes, 200000");
+    }
+    EXPECT_EQ(GetCapturedStdout(), "");
+}
+
 TEST_F(LogStartup, LogFileIsNotInheritedByCommands) {
     CaptureStdout();
     weft::WeftLog::StartWeftLog("cloexec", weft::INFO, "logs/", false);

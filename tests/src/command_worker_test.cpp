@@ -1,6 +1,8 @@
 // The command worker: real shell commands move the status as their outcome
 // says. A stub `reboot` is first on PATH before any reboot command runs.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -110,6 +112,19 @@ TEST_F(CommandWorker, OtherCommandsRewriteTheStatusUnchanged) {
     EXPECT_EQ(status(), REBOOT_INITIATED);
     EXPECT_EQ(read_file(kStatusFilePath), "Reboot initiated");
     EXPECT_EQ(log.find(" E "), std::string::npos) << log;
+}
+
+// Even a descriptor opened without close-on-exec (as the log sink's files
+// are, for an instant, while they rotate) never reaches a command.
+TEST_F(CommandWorker, CommandsGetNoDescriptorAboveStandardError) {
+    int leaky = open(".", O_RDONLY);
+    ASSERT_GT(leaky, STDERR_FILENO);
+    const std::string probe = "test -e /proc/self/fd/" + std::to_string(leaky) +
+                              " || test -e /proc/$$/fd/" + std::to_string(leaky);
+    EXPECT_NE(run_shell_command(probe.c_str()), 0);
+    EXPECT_EQ(run_shell_command("exit 0"), 0);
+    EXPECT_EQ(run_shell_command("exit 3"), 3 << 8);
+    close(leaky);
 }
 
 TEST_F(CommandWorker, RunsOnItsOwnThread) {

@@ -103,10 +103,12 @@ TEST_F(ConcurrentRequests, RoutesWorkersAndStatusReadersShareTheStatusSafely) {
     ASSERT_TRUE(skein_test::wait_for_thread_count(idle_threads, std::chrono::seconds(30)))
         << "workers still running";
 
-    // Whichever worker ended last decided; file and memory agree on it.
+    // The last update's script decided; file and memory agree on it.
     // (Taking the lock here also orders every worker's last step before
     // the end of the test, for ThreadSanitizer.)
     EXPECT_EQ(read_file(kStatusFilePath), status_text(locked_status()));
+    EXPECT_EQ(read_file(kStatusFilePath),
+              last_version.rfind("fail", 0) == 0 ? "Update failed" : "Update complete");
     EXPECT_EQ(read_file(kVersionFilePath), last_version);
     EXPECT_GT(reads.load(), 0);
     EXPECT_EQ(stubs_.calls("reboot"), std::string(kRounds / 5, '\n'));

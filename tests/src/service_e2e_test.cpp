@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "tests/common/service_sandbox.h"
 
@@ -260,12 +261,12 @@ TEST_F(Service, FirstUpdateLeavesPreviousFilesAlone) {
 TEST_F(Service, UnwritablePreviousFileDoesNotEmptyTheOther) {
     box_.write("installation_details/version.info", "1.0\n");
     box_.write("installation_details/previous_version.info", "0.9\n");
-    // A directory in the way of the temporary file stops this one write.
-    fs::create_directories(box_.file("installation_details/previous_version_temp.info.tmp"));
+    // A directory in the file's place stops this one write, atomic or not.
+    fs::create_directories(box_.file("installation_details/previous_version_temp.info"));
     start();
     EXPECT_EQ(get("/update?version=2"), reply_text("200 OK", "Update initiated with version 2"));
     EXPECT_EQ(box_.read("installation_details/previous_version.info"), "1.0\n");
-    EXPECT_FALSE(fs::exists(box_.file("installation_details/previous_version_temp.info")));
+    EXPECT_TRUE(fs::is_directory(box_.file("installation_details/previous_version_temp.info")));
     EXPECT_EQ(box_.read("installation_details/version.info"), "2");
 }
 
@@ -324,6 +325,31 @@ TEST_F(Service, UpdateReplyDoesNotWaitForASlowScript) {
     EXPECT_LT(skein_test::Clock::now() - begin, std::chrono::seconds(6));
     EXPECT_EQ(box_.read("installation_details/status.info"), "Update in progress");
     EXPECT_EQ(get("/status"), reply_text("200 OK", "Update in progress"));
+}
+
+// Updates sent back to back run one after another in request order, and
+// only the last one's outcome shows: here the failing last update would
+// end first and the slow first one last if they overlapped.
+TEST_F(Service, UpdateScriptsRunOneAtATimeAndTheLastDecides) {
+    box_.write("Update_Skein_Edge.sh",
+               "echo \"start $1\" >> runs\n"
+               "case $1 in *slow*) sleep 1 ;; esac\n"
+               "echo \"end $1\" >> runs\n"
+               "case $1 in *fail*) exit 1 ;; esac\n");
+    start();
+    for (const char* version : {"1-slow", "2", "3-fail"}) {
+        ASSERT_EQ(get(std::string("/update?version=") + version),
+                  reply_text("200 OK", std::string("Update initiated with version ") + version));
+    }
+    std::string status;
+    for (int i = 0; i < 500 && status != "Update failed"; ++i) {
+        status = get("/status").substr(reply_text("200 OK", "").size());
+        ASSERT_TRUE(status == "Update in progress" || status == "Update failed") << status;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(status, "Update failed");
+    EXPECT_EQ(box_.read("runs"),
+              "start 1-slow\nend 1-slow\nstart 2\nend 2\nstart 3-fail\nend 3-fail\n");
 }
 
 TEST_F(Service, CommandsInheritNeitherTheClientNorTheListener) {

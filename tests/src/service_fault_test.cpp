@@ -3,10 +3,15 @@
 // moments while updates arrive. Short by default; SKEIN_LONG_TESTS=1 for the
 // long form.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <random>
 #include <set>
 #include <string>
@@ -215,6 +220,64 @@ TEST(CrashConsistency, KilledWhileUpdatesArriveEveryFileHoldsOneCompleteValue) {
     record_figure("updates_acknowledged", acknowledged);
     record_figure("kills_before_first_acknowledgement", killed_before_serving);
     record_figure("files_found_complete_after_kills", files_checked);
+}
+
+// A small file system of its own under installation_details/, in a private
+// mount namespace, so that the test can fill it.
+class SmallFileSystem {
+  public:
+    explicit SmallFileSystem(const fs::path& dir) : dir_(dir) {
+        fs::create_directories(dir_);
+        mounted_ = unshare(CLONE_NEWNS) == 0 &&
+                   mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                   mount("tmpfs", dir_.c_str(), "tmpfs", 0, "size=64k,mode=0700") == 0;
+    }
+    ~SmallFileSystem() {
+        if (mounted_) {
+            umount2(dir_.c_str(), MNT_DETACH);
+        }
+    }
+    bool mounted() const { return mounted_; }
+    // Writes a filler file until no block is left (bounded by the size).
+    void fill() const {
+        std::FILE* filler = std::fopen((dir_ / "filler").c_str(), "w");
+        const std::string block(4096, 'x');
+        for (int i = 0; i < 64 && std::fwrite(block.data(), 1, block.size(), filler) > 0; ++i) {
+            std::fflush(filler);
+        }
+        std::fclose(filler);
+    }
+
+  private:
+    fs::path dir_;
+    bool mounted_ = false;
+};
+
+// A full disk never takes the control API away: from start-up on, the
+// status and version files that no new file fits beside are written in
+// place, and updates are answered and move the status on.
+TEST(FullDisk, ServiceStartsAndUpdatesWithNoRoomLeft) {
+    ServiceSandbox box;
+    box.write("Update_Skein_Edge.sh", "exit 0\n");
+    SmallFileSystem disk(box.file("installation_details"));
+    if (!disk.mounted()) {
+        GTEST_SKIP() << "no private mount namespace here: " << std::strerror(errno);
+    }
+    box.write("installation_details/status.info", "Update complete");
+    box.write("installation_details/version.info", "1.0\n");
+    disk.fill();
+
+    box.start();
+    ASSERT_TRUE(box.wait_until_serving()) << box.errors();
+    EXPECT_EQ(box.read("installation_details/status.info"), "Waiting for command");
+    EXPECT_EQ(exchange_outcome("GET /update?version=2 HTTP/1.1\r\n\r\n").reply,
+              reply_text("200 OK", "Update initiated with version 2"));
+    EXPECT_TRUE(box.wait_for_content("installation_details/status.info", "Update complete"));
+    EXPECT_TRUE(box.running());
+    EXPECT_EQ(box.read("installation_details/version.info"), "2");
+    EXPECT_NE(box.log().find("Could not replace installation_details/status.info atomically (No "
+                             "space left on device); writing it in place"),
+              std::string::npos);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <optional>
 #include <set>
@@ -70,11 +71,33 @@ TEST_F(StatusFile, ConcurrentReaderNeverSeesEmptyOrMixedText) {
 }
 
 TEST_F(StatusFile, ReplacementKeepsOldContentWhenNewCannotBeStored) {
-    ASSERT_TRUE(replace_file_atomically("installation_details/v.info", "1.0", 3));
+    ASSERT_EQ(replace_file_atomically("installation_details/v.info", "1.0", 3), 0);
     // A directory in the way of the temporary file makes the write fail.
     fs::create_directory("installation_details/v.info.tmp");
-    EXPECT_FALSE(replace_file_atomically("installation_details/v.info", "2.0", 3));
+    EXPECT_EQ(replace_file_atomically("installation_details/v.info", "2.0", 3), EISDIR);
     EXPECT_EQ(read_file("installation_details/v.info"), "1.0");
+
+    // Storing then falls back to writing in place, and says so.
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(store_file("installation_details/v.info", "2.0", 3));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                  "Could not replace installation_details/v.info atomically (Is a directory); "
+                  "writing it in place\n"),
+              std::string::npos);
+    EXPECT_EQ(read_file("installation_details/v.info"), "2.0");
+}
+
+TEST_F(StatusFile, StoringThroughALinkReachesItsFileAndKeepsItsMode) {
+    fs::create_directory("elsewhere");
+    skein_test::write_file("elsewhere/version.real", "1.0\n");
+    fs::permissions("elsewhere/version.real",
+                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    fs::create_symlink("../elsewhere/version.real", kVersionFilePath);
+    ASSERT_TRUE(store_file(kVersionFilePath, "2.0", 3));
+    EXPECT_TRUE(fs::is_symlink(kVersionFilePath));
+    EXPECT_EQ(read_file("elsewhere/version.real"), "2.0");
+    EXPECT_EQ(fs::status("elsewhere/version.real").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 }
 
 using StatusFileDeathTest = StatusFile;
