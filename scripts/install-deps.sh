@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(build-essential cmake pkg-config libspdlog-dev libfmt-dev
           googletest libgtest-dev libgmock-dev curl procps iproute2
-          clang libclang-rt-14-dev clang-format dpkg-dev)
+          clang libclang-rt-14-dev clang-format dpkg-dev nginx-light openssl)
 
 missing=()
 for package in "${packages[@]}"; do

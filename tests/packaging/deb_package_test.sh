@@ -40,6 +40,7 @@ check_equal "architecture" "$(dpkg --print-architecture)" "$(field Architecture)
 depends=$(field Depends)
 check "depends on the spdlog library ($depends)" has_text "$depends" libspdlog
 check "depends on the fmt library" has_text "$depends" libfmt
+check "suggests nginx for the mutual TLS example" has_text "$(field Suggests)" "nginx-light | nginx"
 check_equal "the box scripts are conffiles" \
     "$box/Update_Skein_Edge.sh"$'\n'"$box/start_containers.sh" "$(cat "$tmp/control/conffiles")"
 for script in postinst prerm postrm; do
@@ -57,6 +58,9 @@ for unit in $service_unit $provisioning_unit; do
     check "$unit is installed" test -f "$root$unit_dir/$unit"
 done
 check "the operator's guide is installed" test -s "$root$doc_dir/OPERATIONS.md"
+examples=$root$doc_dir/examples
+check_equal "the examples for securing the API are shipped" \
+    "allow-controller.conf skein_edge_updater-mtls.conf" "$(echo $(ls "$examples"))"
 unexpected=$(cd "$root" && find . -type f | grep -v -e "^.$box/" -e "^.$unit_dir/" -e "^.$doc_dir/")
 check_equal "no other files" "" "$unexpected"
 
@@ -82,8 +86,10 @@ check_equal "provisioning writes ../tarn_cnf into the shipped directory" "$cloud
 check_equal "provisioning may write there" "$cloud_config_dir" "$(unit_value "$provisioning" ReadWritePaths)"
 
 # systemd-analyze verify wants the units' programs at their paths: the
-# unpacked tree is mounted there in a private mount namespace.
+# unpacked tree is mounted there in a private mount namespace. The example
+# drop-in is put in place beside the service's unit, so it is verified with it.
 mount_point=$(dirname "$box")
+mkdir "$service.d" && cp "$examples/allow-controller.conf" "$service.d/"
 if ! command -v systemd-analyze >/dev/null 2>&1; then
     echo "skipped: systemd-analyze verify (systemd-analyze is not installed)"
 elif ! unshare -m true 2>/dev/null; then

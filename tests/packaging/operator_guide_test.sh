@@ -20,22 +20,14 @@ tmp=$(mktemp -d)
 service_pid=
 stop_service() {
     [ -n "$service_pid" ] || return 0
-    kill -TERM "$service_pid" 2>/dev/null
-    for _ in $(seq 50); do
-        kill -0 "$service_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -KILL "$service_pid" 2>/dev/null
-    wait "$service_pid" 2>/dev/null
+    stop_process "$service_pid"
     service_pid=
 }
 trap 'stop_service; rm -rf "$tmp"' EXIT
 
 # Plain requests to the loopback, each bounded in time, whatever the
 # user's curl settings.
-unset http_proxy https_proxy all_proxy HTTP_PROXY HTTPS_PROXY ALL_PROXY
-export CURL_HOME=$tmp
-echo "max-time = 10" >"$tmp/.curlrc"
+bound_curl "$tmp"
 export LC_ALL=C
 
 # ---- Install ----
@@ -69,14 +61,7 @@ fi
 (cd "$tmp" && exec "$box/skein_edge_updater" >"$tmp/service.out" 2>"$tmp/service.err") &
 service_pid=$!
 serving=no
-for _ in $(seq $attempts); do
-    if [ -n "$(curl -s http://127.0.0.1:8888/status)" ]; then
-        serving=yes
-        break
-    fi
-    kill -0 "$service_pid" 2>/dev/null || break
-    sleep 0.2
-done
+wait_for_service http://127.0.0.1:8888/status "$service_pid" && serving=yes
 check_equal "the installed service serves" yes $serving
 if [ $serving != yes ]; then
     cat "$tmp/service.out" "$tmp/service.err"

@@ -83,3 +83,37 @@ run_in_private_network() {
 has_line() { grep -qxF -- "$2" <<<"$1"; }
 has_text() { grep -q -- "$2" <<<"$1"; }
 lacks_text() { ! grep -q -- "$2" <<<"$1"; }
+
+# stop_process PID: ends a process this test started, politely first, and
+# waits for it (5 s at most before SIGKILL).
+stop_process() {
+    local pid=$1
+    kill -TERM "$pid" 2>/dev/null
+    for _ in $(seq 50); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+}
+
+# bound_curl DIR: every curl of this test talks straight to the loopback,
+# whatever the user's proxy settings, and gives up after 10 s.
+bound_curl() {
+    unset http_proxy https_proxy all_proxy HTTP_PROXY HTTPS_PROXY ALL_PROXY
+    export CURL_HOME=$1
+    echo "max-time = 10" >"$1/.curlrc"
+}
+
+# wait_for_service URL PID [CURL_ARGS...]: waits until URL answers with a
+# body while PID lives (10 s at most); the exit status says whether it did.
+wait_for_service() {
+    local url=$1 pid=$2
+    shift 2
+    for _ in $(seq 50); do
+        [ -n "$(curl -s "$@" "$url")" ] && return 0
+        kill -0 "$pid" 2>/dev/null || return 1
+        sleep 0.2
+    done
+    return 1
+}
