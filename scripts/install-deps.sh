@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(build-essential cmake pkg-config libspdlog-dev libfmt-dev
           googletest libgtest-dev libgmock-dev curl procps iproute2
-          clang libclang-rt-14-dev clang-format dpkg-dev)
+          clang libclang-rt-14-dev clang-format dpkg-dev
+          ansible-core)
 
 missing=()
 for package in "${packages[@]}"; do
