@@ -9,7 +9,7 @@
 # Settings (environment): BOXES (100), SCRIPT_SECONDS (2), and any
 # ANSIBLE_* setting, such as ANSIBLE_FORKS.
 set -u
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 BOXES=${BOXES:-100}
 SCRIPT_SECONDS=${SCRIPT_SECONDS:-2}
 . tests/packaging/test_lib.sh
