@@ -8,6 +8,7 @@
 #   3.1 with box02 down: box02 counts as failed and the rollout stops.
 #
 # Usage: fleet_rollout_test.sh SERVICE_BINARY FLEET_DIR
+# (SKEIN_KEEP_TMP=1 keeps the boxes and the playbooks' output for a look.)
 set -u
 binary=$1 fleet=$2
 here=$(cd "$(dirname "$0")" && pwd)
