@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(build-essential cmake pkg-config libspdlog-dev libfmt-dev
           googletest libgtest-dev libgmock-dev curl procps iproute2
-          clang libclang-rt-14-dev clang-format dpkg-dev nginx-light openssl)
+          clang libclang-rt-14-dev clang-format dpkg-dev nginx-light openssl
+          ansible-core)
 
 missing=()
 for package in "${packages[@]}"; do
