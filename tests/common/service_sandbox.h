@@ -269,9 +269,22 @@ class ServiceSandbox {
     // Polls a file of the box until it holds expected, within patience.
     bool wait_for_content(const std::string& relative, const std::string& expected,
                           std::chrono::milliseconds patience = std::chrono::seconds(10)) const {
+        return poll_until([&] { return read(relative) == expected; }, patience);
+    }
+
+    // Polls the service's log until it holds text, within patience: a worker
+    // logs the outcome of its command only after the command has ended.
+    bool wait_for_log(const std::string& text,
+                      std::chrono::milliseconds patience = std::chrono::seconds(10)) const {
+        return poll_until([&] { return log().find(text) != std::string::npos; }, patience);
+    }
+
+  private:
+    template <typename Condition>
+    static bool poll_until(Condition condition, std::chrono::milliseconds patience) {
         const auto deadline = Clock::now() + patience;
         while (Clock::now() < deadline) {
-            if (read(relative) == expected) {
+            if (condition()) {
                 return true;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -279,7 +292,6 @@ class ServiceSandbox {
         return false;
     }
 
-  private:
     static void redirect(int target, const fs::path& file) {
         int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (fd >= 0) {

@@ -2,17 +2,21 @@
 # Builds the Debian package from the build tree, unpacks it into a
 # temporary root and checks what a box gets: the files and their modes, the
 # declared dependencies, the systemd units, and maintainer scripts that
-# enable the units and harm nothing where systemd does not run.
+# enable the units and harm nothing where systemd does not run; then runs
+# lintian on it. ARCH is the Debian architecture the build is for, so the
+# same checks serve a native and a cross build.
 #
-# Usage: deb_package_test.sh CPACK BUILD_DIR BOX_DIR UNIT_DIR DOC_DIR
+# Usage: deb_package_test.sh CPACK BUILD_DIR ARCH BOX_DIR CONFIG_DIR UNIT_DIR DOC_DIR
 set -u
-cpack=$1 build=$2 box=$3 unit_dir=$4 doc_dir=$5
+cpack=$1 build=$2 arch=$3 box=$4 config_dir=$5 unit_dir=$6 doc_dir=$7
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/test_lib.sh"
 
 service_unit=skein_edge_updater.service
 provisioning_unit=skein_unique_id_writer.service
 cloud_config_dir=$(realpath -m "$box/../tarn_cnf")
+environment_file=/etc/default/skein_edge_updater
+box_scripts="Update_Skein_Edge.sh start_containers.sh"
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -36,13 +40,14 @@ dpkg-deb -e "$deb" "$tmp/control"
 
 field() { dpkg-deb -f "$deb" "$1"; }
 check_equal "package name" skein-edge-updater "$(field Package)"
-check_equal "architecture" "$(dpkg --print-architecture)" "$(field Architecture)"
+check_equal "architecture" "$arch" "$(field Architecture)"
 depends=$(field Depends)
 check "depends on the spdlog library ($depends)" has_text "$depends" libspdlog
 check "depends on the fmt library" has_text "$depends" libfmt
 check "suggests nginx for the mutual TLS example" has_text "$(field Suggests)" "nginx-light | nginx"
-check_equal "the box scripts are conffiles" \
-    "$box/Update_Skein_Edge.sh"$'\n'"$box/start_containers.sh" "$(cat "$tmp/control/conffiles")"
+check_equal "the box scripts and the environment file are conffiles" \
+    "$config_dir/Update_Skein_Edge.sh"$'\n'"$config_dir/start_containers.sh"$'\n'"$environment_file" \
+    "$(cat "$tmp/control/conffiles")"
 for script in postinst prerm postrm; do
     check "$script is executable" test -x "$tmp/control/$script"
     check "$script is valid sh" sh -n "$tmp/control/$script"
@@ -50,18 +55,34 @@ done
 
 # ---- Files ----
 
-for program in skein_edge_updater unique_id_writer Update_Skein_Edge.sh start_containers.sh; do
+for program in skein_edge_updater unique_id_writer; do
     check "$box/$program is an executable file" test -f "$root$box/$program" -a -x "$root$box/$program"
+done
+for script in $box_scripts; do
+    check "$config_dir/$script is an executable file" \
+        test -f "$root$config_dir/$script" -a -x "$root$config_dir/$script"
+    check_equal "the service finds $script beside itself" "$config_dir/$script" \
+        "$(readlink "$root$box/$script")"
+done
+environment=$root$environment_file
+check "the environment file sets nothing until edited" \
+    test -z "$(grep -v -e '^#' -e '^$' "$environment")"
+for setting in WEFT_BACKEND_LOG_LEVEL WEFT_ROTATION_MAX_BYTES WEFT_ROTATION_BACKUP_COUNT \
+    SKEIN_LISTEN_ADDRESS; do
+    check "the environment file offers $setting" grep -q "^#$setting=" "$environment"
 done
 check "the identifier's directory is shipped ($cloud_config_dir)" test -d "$root$cloud_config_dir"
 for unit in $service_unit $provisioning_unit; do
     check "$unit is installed" test -f "$root$unit_dir/$unit"
 done
-check "the operator's guide is installed" test -s "$root$doc_dir/OPERATIONS.md"
 examples=$root$doc_dir/examples
 check_equal "the examples for securing the API are shipped" \
     "allow-controller.conf skein_edge_updater-mtls.conf" "$(echo $(ls "$examples"))"
-unexpected=$(cd "$root" && find . -type f | grep -v -e "^.$box/" -e "^.$unit_dir/" -e "^.$doc_dir/")
+for doc in OPERATIONS.md copyright changelog.gz; do
+    check "$doc is in the documentation directory" test -s "$root$doc_dir/$doc"
+done
+unexpected=$(cd "$root" && find . -type f | grep -v -e "^.$box/" -e "^.$config_dir/" -e "^.$unit_dir/" \
+    -e "^.$doc_dir/" -e "^.$environment_file\$" -e "^./usr/share/lintian/overrides/skein-edge-updater\$")
 check_equal "no other files" "" "$unexpected"
 
 # ---- Units ----
@@ -76,6 +97,8 @@ check "service restarts after a short delay" grep -qx 'RestartSec=[0-9]s' "$serv
 check "service starts after the network" grep -q '^After=.*network-online.target' "$service"
 check "service starts after the container engine" grep -q '^After=.*docker.service' "$service"
 check_equal "service output goes to the journal" journal "$(unit_value "$service" StandardOutput)"
+check_equal "service reads the environment file" "-$environment_file" \
+    "$(unit_value "$service" EnvironmentFile)"
 check_equal "service starts at boot" multi-user.target "$(unit_value "$service" WantedBy)"
 provisioning=$root$unit_dir/$provisioning_unit
 check_equal "provisioning runs the installed tool" "$box/unique_id_writer" \
@@ -172,6 +195,19 @@ if unshare -m true 2>/dev/null; then
     check "purge purges the units' state" has_line "$(calls)" "deb-systemd-helper purge $service_unit"
 else
     echo "skipped: postrm purge (no private mount namespace here)"
+fi
+
+# ---- lintian ----
+
+# Errors and warnings fail; the package's own overrides say why they are
+# there. Installed by ./scripts/install-deps.sh.
+if command -v lintian >/dev/null 2>&1; then
+    lintian_output=$(lintian --fail-on error,warning "$deb" 2>&1)
+    lintian_status=$?
+    check_equal "lintian finds no error or warning" 0 "$lintian_status"
+    [ $lintian_status -eq 0 ] || echo "$lintian_output"
+else
+    fail "lintian is installed (./scripts/install-deps.sh installs it)"
 fi
 
 finish

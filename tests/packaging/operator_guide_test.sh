@@ -40,6 +40,11 @@ if ! DESTDIR=$root "$cmake" --install "$build" >"$tmp/install.log" 2>&1; then
     exit
 fi
 box=$root$box_dir
+# The box scripts are links to their real files under /etc, which here lie
+# beneath the temporary root.
+for link in "$box"/*.sh; do
+    [ -L "$link" ] && ln -sfn "$root$(readlink "$link")" "$link"
+done
 for program in skein_edge_updater Update_Skein_Edge.sh start_containers.sh unique_id_writer; do
     check "$program is installed in the box directory" test -x "$box/$program"
 done

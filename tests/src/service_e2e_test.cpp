@@ -374,7 +374,7 @@ TEST_F(Service, RebootStopsContainersThenReboots) {
     EXPECT_EQ(box_.stubs().calls("docker"), "compose down\n");
     ASSERT_TRUE(box_.wait_for_content("../bin/reboot.calls", "\n"));
     ASSERT_TRUE(box_.wait_for_content("installation_details/status.info", "Reboot initiated"));
-    EXPECT_NE(box_.log().find(": Reboot command executed successfully.\n"), std::string::npos);
+    EXPECT_TRUE(box_.wait_for_log(": Reboot command executed successfully.\n")) << box_.log();
 }
 
 TEST_F(Service, FailedRebootShowsInStatus) {
