@@ -48,7 +48,7 @@ check "suggests nginx for the mutual TLS example" has_text "$(field Suggests)" "
 check_equal "the box scripts and the environment file are conffiles" \
     "$config_dir/Update_Skein_Edge.sh"$'\n'"$config_dir/start_containers.sh"$'\n'"$environment_file" \
     "$(cat "$tmp/control/conffiles")"
-for script in postinst prerm postrm; do
+for script in preinst postinst prerm postrm; do
     check "$script is executable" test -x "$tmp/control/$script"
     check "$script is valid sh" sh -n "$tmp/control/$script"
 done
@@ -160,6 +160,23 @@ sh "$tmp/control/prerm" remove && sh "$tmp/control/postrm" remove
 check_equal "prerm and postrm on removal succeed" 0 $?
 actual=$(calls)
 check "postrm masks the units on removal" has_line "$actual" "deb-systemd-helper mask $service_unit"
+
+# An upgrade from the layout that kept the box scripts in the box directory:
+# dpkg puts the link where the operator's edited script was, and the edit
+# must survive as the box's script under the configuration directory.
+old=$tmp/old-layout
+mkdir -p "$old$box"
+echo "edited by the operator" >"$old$box/Update_Skein_Edge.sh"
+DPKG_ROOT=$old sh "$tmp/control/preinst" upgrade 1.0.0
+check_equal "preinst on an upgrade from the old layout succeeds" 0 $?
+cp -a "$root$box/Update_Skein_Edge.sh" "$old$box/" && mkdir -p "$old$config_dir" &&
+    cp "$root$config_dir/Update_Skein_Edge.sh" "$old$config_dir/"
+DPKG_ROOT=$old sh "$tmp/control/postinst" configure 1.0.0 >/dev/null
+check_equal "the edited script stays the box's script" "edited by the operator" \
+    "$(cat "$old$config_dir/Update_Skein_Edge.sh")"
+check "the packaged script is kept beside it" \
+    cmp -s "$root$config_dir/Update_Skein_Edge.sh" "$old$config_dir/Update_Skein_Edge.sh.dpkg-dist"
+calls >/dev/null
 
 # A chroot or a minimal container: none of the helpers exist.
 mkdir -p "$tmp/empty"
