@@ -16,7 +16,7 @@
 #include <string_view>
 #include <utility>
 
-#include "utilities/glob_pattern.h"
+#include "utilities/glob_matcher.h"
 
 namespace tarn::glob {
 namespace {
