@@ -2,7 +2,8 @@
 # Times the glob library against find(1) and glibc's glob(3) on a generated tree
 # in /tmp (100,000 files: 10 x 100 directories of 100 files, and one directory
 # of 100,000 files) and prints a table. Each figure is the median wall time of
-# whole-process runs; the tree is removed afterwards.
+# whole-process runs; the tree is removed afterwards. Then times the element
+# matcher alone on the worst patterns known, against 255-byte names.
 # Usage: bench/run_glob_bench.sh [repetitions]   (default 11)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,7 +12,7 @@ reps=${1:-11}
 build=build-bench
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DSKEIN_BUILD_BENCH=ON -DBUILD_TESTING=OFF \
     >/dev/null
-cmake --build "$build" -j2 --target glob_bench glibc_glob_bench >/dev/null
+cmake --build "$build" -j2 --target glob_bench glibc_glob_bench glob_match_bench >/dev/null
 ours=$PWD/$build/bench/glob_bench
 glibc=$PWD/$build/bench/glibc_glob_bench
 
@@ -104,6 +105,12 @@ compare "$tree" "find TREE|find $tree" \
     "tarn::glob::rglob(\"**\")|$ours rglob **" \
     "tarn::utilities::rglob(\"**\")|$ours rglob-strings **"
 compare "$flat" "glob(3) \"*.txt\", 100,000 entries|$glibc *.txt" \
-    "tarn::glob::glob(\"*.txt\")|$ours glob *.txt"
+    "tarn::glob::glob(\"*.txt\")|$ours glob *.txt" \
+    "tarn::utilities::glob(\"*.txt\")|$ours glob-strings *.txt"
 compare "$tree" "glob(3) \"d*/s*/*.txt\"|$glibc d*/s*/*.txt" \
-    "tarn::glob::glob(\"d*/s*/*.txt\")|$ours glob d*/s*/*.txt"
+    "tarn::glob::glob(\"d*/s*/*.txt\")|$ours glob d*/s*/*.txt" \
+    "tarn::utilities::glob(\"d*/s*/*.txt\")|$ours glob-strings d*/s*/*.txt"
+set +f
+
+echo
+"$PWD/$build/bench/glob_match_bench"

@@ -1,7 +1,9 @@
-// The element's steps run as a bit-parallel automaton: one bit per step, all
-// positions of the name's prefix advanced at once, so no choice is ever retried.
+// Steps that take one byte each are tested at the name's two ends; what lies
+// between the first and the last run ("*") runs as a bit-parallel automaton:
+// one bit per step, all positions advanced at once, so no choice is retried.
 #include "utilities/glob_matcher.h"
 
+#include <algorithm>
 #include <regex>
 
 #include "utilities/glob_pattern.h"
@@ -38,7 +40,29 @@ ElementMatcher::ElementMatcher(std::string_view element) {
         std::regex(frame_expression(body.text), std::regex::ECMAScript);
         checked_by_regex_ = true;
     }
-    steps_ = tokens.size();
+    const auto is_run = [](const ElementToken& token) { return token.repeated; };
+    const auto first_run = std::find_if(tokens.begin(), tokens.end(), is_run);
+    const auto after_last_run = std::find_if(tokens.rbegin(), tokens.rend(), is_run).base();
+    for (auto token = tokens.begin(); token != first_run; ++token) {
+        head_.push_back(token->bytes);
+    }
+    if (first_run == tokens.end()) {
+        return;
+    }
+    for (auto token = after_last_run; token != tokens.end(); ++token) {
+        tail_.push_back(token->bytes);
+    }
+    if (after_last_run - first_run == 1) {
+        middle_ = Middle::one_run;
+        run_bytes_ = first_run->bytes;
+    } else {
+        middle_ = Middle::automaton;
+        build_automaton({first_run, after_last_run});
+    }
+}
+
+void ElementMatcher::build_automaton(const std::vector<ElementToken>& steps) {
+    steps_ = steps.size();
     words_ = steps_ / kWordBits + 1;
     accepts_.assign(256 * words_, 0);
     repeats_.assign(words_, 0);
@@ -46,11 +70,11 @@ ElementMatcher::ElementMatcher(std::string_view element) {
         const Word bit = Word{1} << (step % kWordBits);
         const std::size_t word = step / kWordBits;
         for (std::size_t byte = 0; byte < 256; ++byte) {
-            if (tokens[step].bytes[byte]) {
+            if (steps[step].bytes[byte]) {
                 accepts_[byte * words_ + word] |= bit;
             }
         }
-        if (tokens[step].repeated) {
+        if (steps[step].repeated) {
             repeats_[word] |= bit;
         }
     }
@@ -61,14 +85,39 @@ bool ElementMatcher::matches(std::string_view name) const {
     if (name.size() == 1 && is_line_break(name[0])) {
         return true;
     }
+    if (name.size() < head_.size() + tail_.size()) {
+        return false;
+    }
+    const auto fits = [](const std::vector<ByteSet>& steps, std::string_view part) {
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            if (!steps[i][static_cast<unsigned char>(part[i])]) {
+                return false;
+            }
+        }
+        return true;
+    };
+    return fits(tail_, name.substr(name.size() - tail_.size())) && fits(head_, name) &&
+           matches_middle(name.substr(head_.size(), name.size() - head_.size() - tail_.size()));
+}
+
+bool ElementMatcher::matches_middle(std::string_view middle) const {
+    switch (middle_) {
+        case Middle::empty:
+            return middle.empty();
+        case Middle::one_run:
+            return std::all_of(middle.begin(), middle.end(),
+                               [&](char c) { return run_bytes_[static_cast<unsigned char>(c)]; });
+        case Middle::automaton:
+            break;
+    }
     if (words_ <= kStackWords) {
         std::array<Word, kStackWords> state{};
         std::array<Word, kStackWords> next{};
-        return run(name, state.data(), next.data());
+        return run(middle, state.data(), next.data());
     }
     std::vector<Word> state(words_);
     std::vector<Word> next(words_);
-    return run(name, state.data(), next.data());
+    return run(middle, state.data(), next.data());
 }
 
 // Per byte: every live step that takes it either moves on (a single byte) or

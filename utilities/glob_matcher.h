@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "utilities/glob_expression.h"
+
 namespace tarn::glob::detail {
 
 // Up to this length the translation of an element compiles far below the regex
@@ -34,9 +36,19 @@ class ElementMatcher {
   private:
     using Word = std::uint64_t;
 
+    void build_automaton(const std::vector<ElementToken>& steps);
+    bool matches_middle(std::string_view middle) const;
     bool run(std::string_view name, Word* state, Word* next) const;
 
-    // Bit k of the state: the first k steps of the element are matched.
+    // Steps before the first run and after the last take one byte each at
+    // the name's two ends, so they are tested there directly.
+    std::vector<ByteSet> head_;
+    std::vector<ByteSet> tail_;
+    enum class Middle : unsigned char { empty, one_run, automaton } middle_ = Middle::empty;
+    ByteSet run_bytes_;  // the bytes of a middle that is one run
+
+    // The automaton for a middle with more steps. Bit k of its state: the
+    // first k steps are matched.
     std::size_t words_ = 0;
     std::size_t steps_ = 0;
     std::vector<Word> accepts_;  // per byte value, the steps that take it
