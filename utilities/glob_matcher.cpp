@@ -112,47 +112,53 @@ bool ElementMatcher::matches_middle(std::string_view middle) const {
     }
     if (words_ <= kStackWords) {
         std::array<Word, kStackWords> state{};
-        std::array<Word, kStackWords> next{};
-        return run(middle, state.data(), next.data());
+        return run(middle, state.data());
     }
     std::vector<Word> state(words_);
-    std::vector<Word> next(words_);
-    return run(middle, state.data(), next.data());
+    return run(middle, state.data());
 }
 
-// Per byte: every live step that takes it either moves on (a single byte) or
-// stays (a run); then every live run may also end, moving on without a byte.
-// Runs never stand next to each other, so one such move covers all.
-bool ElementMatcher::run(std::string_view name, Word* state, Word* next) const {
-    const auto close_runs = [&](Word* bits) {
-        Word carry = 0;
-        for (std::size_t w = 0; w < words_; ++w) {
-            const Word ending = bits[w] & repeats_[w];
-            bits[w] |= (ending << 1) | carry;
-            carry = ending >> (kWordBits - 1);
-        }
-    };
-    for (std::size_t w = 0; w < words_; ++w) {
-        state[w] = 0;
+// Every live run may also end, moving on without a byte. Runs never stand next
+// to each other, so one such move covers all. Returns the highest word that
+// may now be live.
+std::size_t ElementMatcher::close_runs(Word* state, std::size_t high) const {
+    const std::size_t top = std::min(high + 1, words_ - 1);
+    Word carry = 0;
+    for (std::size_t w = 0; w <= top; ++w) {
+        const Word ending = state[w] & repeats_[w];
+        state[w] |= (ending << 1) | carry;
+        carry = ending >> (kWordBits - 1);
     }
+    return top;
+}
+
+// Per byte, every live step that takes it either moves on (a single byte) or
+// stays (a run). Words above `high` hold no live step and are skipped, so a
+// long element costs only as many words as the name has yet reached.
+bool ElementMatcher::run(std::string_view name, Word* state) const {
     state[0] = 1;
-    close_runs(state);
+    std::size_t high = close_runs(state, 0);
     for (const char c : name) {
         const Word* accepts = &accepts_[static_cast<unsigned char>(c) * words_];
-        Word carry = 0;
-        Word live = 0;
-        for (std::size_t w = 0; w < words_; ++w) {
-            const Word taking = state[w] & accepts[w];
-            const Word moving = taking & ~repeats_[w];
-            next[w] = (moving << 1) | carry | (taking & repeats_[w]);
-            carry = moving >> (kWordBits - 1);
-            live |= next[w];
+        const std::size_t top = std::min(high + 1, words_ - 1);
+        // Downwards, so that the word below still holds the state before this byte.
+        Word moving = state[top] & accepts[top] & ~repeats_[top];
+        for (std::size_t w = top;; --w) {
+            const Word staying = state[w] & accepts[w] & repeats_[w];
+            const Word moving_below = w > 0 ? state[w - 1] & accepts[w - 1] & ~repeats_[w - 1] : 0;
+            state[w] = (moving << 1) | (moving_below >> (kWordBits - 1)) | staying;
+            moving = moving_below;
+            if (w == 0) {
+                break;
+            }
         }
-        if (live == 0) {
+        high = close_runs(state, top);
+        while (high > 0 && state[high] == 0) {
+            --high;
+        }
+        if (state[high] == 0) {
             return false;
         }
-        close_runs(next);
-        std::swap(state, next);
     }
     return (state[steps_ / kWordBits] >> (steps_ % kWordBits)) & 1U;
 }

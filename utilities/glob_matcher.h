@@ -38,7 +38,8 @@ class ElementMatcher {
 
     void build_automaton(const std::vector<ElementToken>& steps);
     bool matches_middle(std::string_view middle) const;
-    bool run(std::string_view name, Word* state, Word* next) const;
+    std::size_t close_runs(Word* state, std::size_t high) const;
+    bool run(std::string_view name, Word* state) const;
 
     // Steps before the first run and after the last take one byte each at
     // the name's two ends, so they are tested there directly.

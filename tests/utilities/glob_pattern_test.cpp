@@ -7,6 +7,7 @@
 #include <random>
 #include <regex>
 #include <string>
+#include <utility>
 
 #include "utilities/glob_matcher.h"
 
@@ -128,44 +129,81 @@ TEST(GlobTranslate, LongestDirectElementsCompile) {
     }
 }
 
-// Random elements of literals, "*" and "?" (a "[" never closes: no "]" is drawn),
-// and names both random and made to fit, line breaks included.
-TEST(GlobTranslate, DirectMatcherAgreesWithRegex) {
-    std::mt19937 random(20240611);
-    const std::string pattern_chars = "ab.*?\n\r\\[ \xc3";
-    const std::string name_chars = "ab.\n\r\\[ \xc3";
-    auto pick = [&](const std::string& from) {
-        return from[std::uniform_int_distribution<std::size_t>(0, from.size() - 1)(random)];
-    };
-    auto length = [&](int most) { return std::uniform_int_distribution<int>(0, most)(random); };
-    int agreed_matches = 0;
-    for (int round = 0; round < 20000; ++round) {
-        std::string element;
-        for (int i = length(7); i > 0; --i) {
-            element += pick(pattern_chars);
+// Random elements and names, line breaks included; half the names are made
+// to fit the element.
+class RandomElements {
+  public:
+    RandomElements(unsigned seed, std::string name_chars)
+        : name_chars_(std::move(name_chars)), random_(seed) {}
+
+    char pick(const std::string& from) {
+        return from[std::uniform_int_distribution<std::size_t>(0, from.size() - 1)(random_)];
+    }
+    int length(int least, int most) {
+        return std::uniform_int_distribution<int>(least, most)(random_);
+    }
+    std::string draw(const std::string& from, int least, int most) {
+        std::string text;
+        for (int i = length(least, most); i > 0; --i) {
+            text += pick(from);
+        }
+        return text;
+    }
+    std::string name_for(const std::string& element, int round) {
+        if (round % 2 == 0) {
+            return draw(name_chars_, 0, static_cast<int>(element.size()) + 1);
         }
         std::string name;
-        if (round % 2 == 0) {
-            for (int i = length(8); i > 0; --i) {
-                name += pick(name_chars);
-            }
-        } else {
-            for (char c : element) {
-                if (c == '*') {
-                    for (int i = length(3); i > 0; --i) {
-                        name += pick(name_chars);
-                    }
-                } else {
-                    name += c == '?' ? pick(name_chars) : c;
-                }
+        for (char c : element) {
+            if (c == '*') {
+                name += draw(name_chars_, 0, 3);
+            } else {
+                name += c == '?' ? pick(name_chars_) : c;
             }
         }
-        const ElementMatcher matcher(element);
-        const bool expected = regex_matches(element, name);
-        ASSERT_EQ(matcher.matches(name), expected) << '"' << element << "\" / \"" << name << '"';
-        agreed_matches += expected ? 1 : 0;
+        return name;
+    }
+
+  private:
+    std::string name_chars_;
+    std::mt19937 random_;
+};
+
+// Counts the matches while checking every answer against std::regex.
+int matches_agreeing_with_regex(const std::string& element, const std::string& name) {
+    const bool expected = regex_matches(element, name);
+    EXPECT_EQ(ElementMatcher(element).matches(name), expected)
+        << '"' << element << "\" / \"" << name << '"';
+    return expected ? 1 : 0;
+}
+
+// Random elements of literals, "*" and "?" (a "[" never closes: no "]" is drawn).
+TEST(GlobTranslate, DirectMatcherAgreesWithRegex) {
+    RandomElements random(20240611, "ab.\n\r\\[ \xc3");
+    int agreed_matches = 0;
+    for (int round = 0; round < 20000; ++round) {
+        const std::string element = random.draw("ab.*?\n\r\\[ \xc3", 0, 7);
+        agreed_matches += matches_agreeing_with_regex(element, random.name_for(element, round));
     }
     EXPECT_GT(agreed_matches, 4000);  // both outcomes well represented
+}
+
+// Elements of 100 to 300 steps with three "*" take several words of automaton
+// state; names long enough to carry live steps across them (without line
+// breaks, which "?" would not take).
+TEST(GlobTranslate, LongElementsAgreeWithRegex) {
+    RandomElements random(20261209, "ab.\\[ \xc3");
+    int agreed_matches = 0;
+    for (int round = 0; round < 300; ++round) {
+        std::string element = random.draw("ab?", 100, 300);
+        for (int star = 0; star < 3; ++star) {
+            element.insert(
+                static_cast<std::size_t>(random.length(0, static_cast<int>(element.size()))), 1,
+                '*');
+        }
+        agreed_matches += matches_agreeing_with_regex(element, random.name_for(element, round));
+    }
+    EXPECT_GT(agreed_matches, 60);
 }
 
 }  // namespace
