@@ -16,7 +16,7 @@
 #include <string_view>
 #include <utility>
 
-#include "utilities/glob_pattern.h"
+#include "utilities/glob_matcher.h"
 
 namespace tarn::glob {
 namespace {
@@ -99,20 +99,33 @@ bool found(const std::string& path) { return fs::exists(fs::status(path)); }
 
 // ---- Listings ----
 
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+
 struct Located {
     std::string text;  // the path listed entries are joined to
     bool is_directory;
+    std::unique_ptr<DIR, DirCloser> listing;  // open when its entries are to be read
 };
 
 // The directory to list ("" is the current one, absolute), or nothing when no
-// file is there. Throws filesystem_error as found() does.
+// file is there. Throws filesystem_error as found() does. A directory is opened
+// first: when that works, a status query could only have found a directory, so
+// none is made. A text that begins with "." is not opened: every path listed
+// from it would begin with "." too and be taken for hidden.
 std::optional<Located> locate(const std::string& directory) {
     std::string text = directory.empty() ? fs::current_path().string() : directory;
+    if (text.front() != '.') {
+        if (DIR* dir = opendir(text.c_str())) {
+            return Located{std::move(text), true, std::unique_ptr<DIR, DirCloser>(dir)};
+        }
+    }
     const fs::file_status status = fs::status(text);
     if (!fs::exists(status)) {
         return std::nullopt;
     }
-    return Located{std::move(text), fs::is_directory(status)};
+    return Located{std::move(text), fs::is_directory(status), nullptr};
 }
 
 // What the listing tells of an entry without a status query.
@@ -135,31 +148,24 @@ bool is_directory_at(int directory_fd, const char* name) {
     return fstatat(directory_fd, name, &status, 0) == 0 && S_ISDIR(status.st_mode);
 }
 
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-
 // Calls visit(name, type) for each entry of a located directory in listing order,
-// "." and ".." left out. A directory that cannot be opened yields nothing and a
-// read error ends the listing, both quietly. With directory_only, only entries
+// "." and ".." left out. A directory that could not be opened yields nothing and
+// a read error ends the listing, both quietly. With directory_only, only entries
 // that are directories (following symbolic links) are yielded.
 template <typename Visit>
 void for_each_entry(const Located& located, bool directory_only, Visit&& visit) {
-    if (!located.is_directory) {
-        return;  // opening it as a listing could only fail
-    }
-    const std::unique_ptr<DIR, DirCloser> dir(opendir(located.text.c_str()));
-    if (!dir) {
+    DIR* const dir = located.listing.get();
+    if (dir == nullptr) {
         return;
     }
-    while (const dirent* entry = readdir(dir.get())) {
+    while (const dirent* entry = readdir(dir)) {
         const std::string_view name = entry->d_name;
         if (name == "." || name == "..") {
             continue;
         }
         EntryType type = entry_type(entry->d_type);
         if (directory_only && type != EntryType::directory) {
-            if (type == EntryType::other || !is_directory_at(dirfd(dir.get()), entry->d_name)) {
+            if (type == EntryType::other || !is_directory_at(dirfd(dir), entry->d_name)) {
                 continue;
             }
             type = EntryType::directory;
@@ -182,7 +188,7 @@ std::vector<Entry> iter_directory(const Located& located, bool directory_only) {
     return entries;
 }
 
-// Once a status query has found one entry of a directory, a query for another entry
+// Once anything has been found at one entry of a directory, a query for another entry
 // that the listing reports as neither a directory nor a symbolic link resolves the
 // same way plus one plain last name: it can only find that non-directory, whose own
 // listing is empty. Only a path too long for the system would fail instead.
@@ -191,10 +197,10 @@ bool listing_known_empty(const Entry& entry, bool directory_searchable) {
 }
 
 // Appends the tree below `directory` depth first and pre-order, each path before
-// everything below it. Returns whether a status query found anything at
-// `directory`; throws filesystem_error when one fails otherwise.
+// everything below it. Returns whether anything was found at `directory`;
+// throws filesystem_error when a status query there fails otherwise.
 bool rlistdir(const std::string& directory, bool directory_only, Paths& out) {
-    const std::optional<Located> located = locate(directory);
+    std::optional<Located> located = locate(directory);
     if (!located) {
         return false;
     }
@@ -204,6 +210,7 @@ bool rlistdir(const std::string& directory, bool directory_only, Paths& out) {
         return true;
     }
     std::vector<Entry> entries = iter_directory(*located, directory_only);
+    located->listing.reset();  // read whole: no descriptor held while descending
     bool searchable = false;
     for (Entry& entry : entries) {
         const std::size_t slot = out.size();

@@ -3,6 +3,9 @@
 // leading "~" for $HOME. Results come in the order of the directories searched
 // and of the system's listings: nothing is sorted, normalised or deduplicated.
 //
+// A bracket set whose text begins with "]" (after an optional "!") holds that
+// "]": "[]a]" matches "]" and "a", "[!]a]" any one character but those.
+//
 // Errors reach the caller: std::invalid_argument for "~" without HOME,
 // std::filesystem::filesystem_error for a failed status query (other than
 // "nothing there"), std::regex_error for a bracket set ECMAScript rejects.

@@ -1,8 +1,8 @@
-// Pattern element translation to ECMAScript expressions, and the whole-name
-// matching that glob expansion uses for every listed name.
+// Pattern element translation to ECMAScript expressions.
 #include "utilities/glob_pattern.h"
 
 #include <map>
+#include <regex>
 
 namespace tarn::glob::detail {
 namespace {
@@ -65,7 +65,7 @@ std::string rewrite_ranges(std::string_view pattern, std::size_t start, std::siz
     return rebuilt;
 }
 
-// The expression for the bracket set pattern[start, end), brackets included.
+// The rewritten text of the bracket set pattern[start, end), brackets excluded.
 std::string translate_set(std::string_view pattern, std::size_t start, std::size_t end) {
     std::string set;
     if (pattern.substr(start, end - start).find("--") == std::string_view::npos) {
@@ -80,26 +80,16 @@ std::string translate_set(std::string_view pattern, std::size_t start, std::size
     } else if (!set.empty() && (set[0] == '^' || set[0] == '[')) {
         set.insert(0, "\\\\");
     }
-    return "[" + set + "]";
+    return set;
 }
 
-// libstdc++'s ctype<char>::narrow fills a per-character cache without a lock, and
-// the regex compiler calls it for each pattern character. Filling the cache once,
-// before any compilation here, keeps concurrent compilations from writing to it.
-void fill_narrow_cache() {
-    static const bool filled = [] {
-        const auto& ctype = std::use_facet<std::ctype<char>>(std::locale());
-        for (int c = 1; c < 256; ++c) {
-            ctype.narrow(static_cast<char>(c), '\0');
-        }
-        return true;
-    }();
-    static_cast<void>(filled);
+// A set whose text begins with "]" (after an optional "!").
+bool leads_with_bracket(std::string_view pattern, std::size_t start) {
+    return pattern[start] == ']' ||
+           (pattern[start] == '!' && start + 1 < pattern.size() && pattern[start + 1] == ']');
 }
 
 bool is_special(char c) { return kSpecialCharacters.find(c) != std::string_view::npos; }
-
-bool is_line_break(char c) { return c == '\n' || c == '\r'; }
 
 }  // namespace
 
@@ -117,101 +107,48 @@ std::size_t bracket_set_end(std::string_view pattern, std::size_t after_open) {
     return j < pattern.size() ? j : std::string_view::npos;
 }
 
-std::string translate(std::string_view pattern) {
-    std::string body;
+ExpressionBody translate_body(std::string_view pattern, bool bracket_members) {
+    ExpressionBody body;
     std::size_t i = 0;
     while (i < pattern.size()) {
         const char c = pattern[i++];
         if (c == '*') {
-            body += ".*";
+            body.text += ".*";
         } else if (c == '?') {
-            body += '.';
+            body.text += '.';
         } else if (c == '[') {
             const std::size_t end = bracket_set_end(pattern, i);
             if (end == std::string_view::npos) {
-                body += "\\[";
-            } else {
-                body += translate_set(pattern, i, end);
-                i = end + 1;
+                body.text += "\\[";
+                continue;
             }
+            std::string set = translate_set(pattern, i, end);
+            if (leads_with_bracket(pattern, i)) {
+                body.bracket_led_set = true;
+                if (bracket_members) {
+                    // Escaped, the "]" is a member instead of the set's end.
+                    set.insert(set[0] == '^' ? 1 : 0, 1, '\\');
+                }
+            }
+            const std::size_t open = body.text.size();
+            body.text += "[" + set + "]";
+            body.sets.push_back({open, body.text.size() - 1});
+            i = end + 1;
         } else if (is_special(c)) {
-            body += special_characters().at(static_cast<signed char>(c));
+            body.text += special_characters().at(static_cast<signed char>(c));
         } else {
-            body += c;
+            body.text += c;
         }
     }
-    return "((" + body + ")|[\\r\\n])$";
+    return body;
 }
 
-// ---- Matching ----
-
-ElementMatcher::ElementMatcher(std::string_view element) {
-    bool direct = element.size() <= kMaxDirectElement;
-    for (std::size_t i = 0; direct && i < element.size(); ++i) {
-        const char c = element[i];
-        if (c == '*') {
-            tokens_.push_back({Kind::any_run, c});
-        } else if (c == '?') {
-            tokens_.push_back({Kind::any_char, c});
-        } else if (c == '[' && bracket_set_end(element, i + 1) != std::string_view::npos) {
-            direct = false;
-        } else {
-            tokens_.push_back({Kind::literal, c});
-        }
-    }
-    if (!direct) {
-        fill_narrow_cache();
-        tokens_.clear();
-        regex_.emplace(translate(element), std::regex::ECMAScript);
-    }
+std::string frame_expression(std::string_view body) {
+    return "((" + std::string(body) + ")|[\\r\\n])$";
 }
 
-bool ElementMatcher::matches(std::string_view name) const {
-    if (regex_) {
-        return std::regex_match(name.begin(), name.end(), *regex_);
-    }
-    // The expression's second alternative: one line break alone fits every element.
-    if (name.size() == 1 && is_line_break(name[0])) {
-        return true;
-    }
-    return matches_tokens(name);
-}
-
-// Wildcard matching that retries only the latest "*". As in ECMAScript, "*" and
-// "?" never cover a line break. That keeps the retry sound: every line break in a
-// name is matched by a literal one, so all matches of the pattern before the
-// latest "*" cover the same line breaks, and the text between their ends has none
-// for that "*" to absorb. A "*" that meets a line break thus ends the search.
-bool ElementMatcher::matches_tokens(std::string_view name) const {
-    constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-    std::size_t token = 0;
-    std::size_t at = 0;
-    std::size_t star_token = kNone;
-    std::size_t star_end = 0;
-    while (at < name.size()) {
-        if (token < tokens_.size()) {
-            const Token& t = tokens_[token];
-            if (t.kind == Kind::any_run) {
-                star_token = token++;
-                star_end = at;
-                continue;
-            }
-            if (t.kind == Kind::any_char ? !is_line_break(name[at]) : t.value == name[at]) {
-                ++token;
-                ++at;
-                continue;
-            }
-        }
-        if (star_token == kNone || is_line_break(name[star_end])) {
-            return false;
-        }
-        at = ++star_end;
-        token = star_token + 1;
-    }
-    while (token < tokens_.size() && tokens_[token].kind == Kind::any_run) {
-        ++token;
-    }
-    return token == tokens_.size();
+std::string translate(std::string_view pattern) {
+    return frame_expression(translate_body(pattern, false).text);
 }
 
 }  // namespace tarn::glob::detail

@@ -1,14 +1,14 @@
 // Translation of one shell-style pattern element ("*", "?", "[...]") into an
-// ECMAScript regular expression, and whole-name matching against it. Internal to
-// the glob library; declared here so that it can be tested on its own.
+// ECMAScript regular expression. Internal to the glob library; declared here so
+// that it can be tested on its own.
 #pragma once
 
 #include <cstddef>
-#include <optional>
-#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "utilities/glob_expression.h"
 
 namespace tarn::glob::detail {
 
@@ -20,34 +20,21 @@ std::string translate(std::string_view pattern);
 // before `after_open`, or std::string_view::npos when that "[" opens no set.
 std::size_t bracket_set_end(std::string_view pattern, std::size_t after_open);
 
-// Up to this length an element of literals, "*" and "?" compiles far below the
-// regex library's state limit, so matching it directly cannot hide an error.
-inline constexpr std::size_t kMaxDirectElement = 1024;
-
-// Decides whether whole names fit one pattern element, exactly as std::regex_match
-// with the compiled translate(element) would. Elements made only of literals, "*"
-// and "?" are matched directly instead of through the (slow) regex engine.
-class ElementMatcher {
-  public:
-    // Throws std::regex_error when the translated expression does not compile.
-    explicit ElementMatcher(std::string_view element);
-
-    bool matches(std::string_view name) const;
-
-    // True when names are tested through std::regex (the element has a bracket set).
-    bool uses_regex() const { return regex_.has_value(); }
-
-  private:
-    enum class Kind : unsigned char { literal, any_char, any_run };
-    struct Token {
-        Kind kind;
-        char value;
-    };
-
-    bool matches_tokens(std::string_view name) const;
-
-    std::vector<Token> tokens_;
-    std::optional<std::regex> regex_;
+// The part of the expression that the element's text becomes, with where its
+// bracket sets stand in it.
+struct ExpressionBody {
+    std::string text;
+    std::vector<SetSpan> sets;
+    bool bracket_led_set = false;  // a set whose text begins with "]" (after "!")
 };
+
+// The body of translate(pattern). In the translation a set whose text begins
+// with "]" ends at that "]" ("[]" is an empty set in ECMAScript), so the rest
+// of its text would be read as expression syntax; with `bracket_members` that
+// "]" is escaped instead and is a member of the set, as the set's text says.
+ExpressionBody translate_body(std::string_view pattern, bool bracket_members);
+
+// The whole expression around a body: its text, or else exactly one line break.
+std::string frame_expression(std::string_view body);
 
 }  // namespace tarn::glob::detail

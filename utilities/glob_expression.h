@@ -1,0 +1,40 @@
+// Reading the body of a translated pattern element (see glob_pattern.h) into
+// the byte sets that the element matcher steps through. Internal to the glob
+// library; declared here so that it can be tested on its own.
+#pragma once
+
+#include <bitset>
+#include <cstddef>
+#include <string_view>
+#include <vector>
+
+namespace tarn::glob::detail {
+
+using ByteSet = std::bitset<256>;
+
+// One step of a pattern element: a single byte from `bytes`, or, when
+// `repeated`, any run of them (the translation's ".*").
+struct ElementToken {
+    ByteSet bytes;
+    bool repeated;
+};
+
+// Where one bracket set of the pattern stands in the translated body: its
+// opening "[" and its closing "]".
+struct SetSpan {
+    std::size_t open;
+    std::size_t close;
+};
+
+// Reads an expression body made by translation (escaped characters, literal
+// characters, ".", ".*" and bracket sets) the way std::regex reads it with the
+// ECMAScript grammar in the global locale: the same members in every set
+// (ranges compared as signed chars, classes, collating names, escapes), and a
+// set whose closing "]" is escaped running on into the text after it. Throws
+// std::regex_error where std::regex would reject the expression this body
+// belongs to. With `own_sets` given, every set must end at its own "]": one
+// that would run on is rejected instead.
+std::vector<ElementToken> read_expression_body(std::string_view body,
+                                               const std::vector<SetSpan>* own_sets);
+
+}  // namespace tarn::glob::detail
