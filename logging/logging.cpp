@@ -16,6 +16,7 @@
 #include "config/ConfigFile.h"
 #include "fmt/chrono.h"
 #include "fmt/format.h"
+#include "logging/line_formatter.h"
 #include "spdlog/sinks/ansicolor_sink.h"
 #include "spdlog/sinks/rotating_file_sink.h"
 #include "spdlog/sinks/stdout_color_sinks.h"
@@ -211,7 +212,7 @@ DefaultStdErrLogger& DefaultStdErrLogger::Instance() {
 
 DefaultStdErrLogger::DefaultStdErrLogger()
     : logger_(spdlog::stderr_color_mt("stderr", spdlog::color_mode::automatic)) {
-    logger_->set_pattern(WeftLog::log_format_pattern_, spdlog::pattern_time_type::local);
+    logger_->set_formatter(MakeLineFormatter(WeftLog::log_format_pattern_));
 }
 
 DefaultStdErrLogger::~DefaultStdErrLogger() { logger_.reset(); }
@@ -266,7 +267,7 @@ void WeftLog::StartFileLogger(bool pid_in_file_name) {
     const long number = pid_in_file_name ? static_cast<long>(getpid()) : kFileNameNumberWithoutPid;
     ReadRotationLimitsFromEnvironment();
 
-    spdlog::set_pattern(log_format_pattern_, spdlog::pattern_time_type::local);
+    spdlog::set_formatter(MakeLineFormatter(log_format_pattern_));
     spdlog::set_level(static_cast<spdlog::level::level_enum>(severity_threshold_));
     if (spdlog::get(logger_name_) != nullptr) {
         spdlog::drop(logger_name_);
@@ -291,8 +292,8 @@ void WeftLog::StartConsoleLogger() {
         std::make_shared<spdlog::sinks::ansicolor_stdout_sink_mt>(spdlog::color_mode::automatic);
     auto err_sink =
         std::make_shared<spdlog::sinks::ansicolor_stderr_sink_mt>(spdlog::color_mode::automatic);
-    out_sink->set_pattern(log_format_pattern_);
-    err_sink->set_pattern(log_format_pattern_);
+    out_sink->set_formatter(MakeLineFormatter(log_format_pattern_));
+    err_sink->set_formatter(MakeLineFormatter(log_format_pattern_));
     out_sink->set_level(threshold);
     err_sink->set_level(spdlog::level::err);
     auto logger = std::make_shared<spdlog::logger>(
