@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <string_view>
 
 #include "config/ConfigFile.h"
 #include "fmt/chrono.h"
@@ -70,7 +71,7 @@ thread_local ThreadStream thread_stream;
 
 // A line longer than this gives its memory back instead of keeping it for
 // the thread's next statements.
-constexpr std::streamoff kKeptStreamBytes = 4096;
+constexpr std::size_t kKeptStreamBytes = 4096;
 
 // Puts stream into the state of a newly built one: empty, good, default
 // format flags, width, precision and fill, no exceptions, not tied, and the
@@ -89,6 +90,20 @@ void ResetToNew(std::ostringstream& stream) {
     }
 }
 
+// The text of a string stream without a copy: its buffer's put area, which
+// a write-only string stream fills from the start. (std::stringbuf::view()
+// arrives only with C++20.)
+struct PutArea : std::stringbuf {
+    static std::string_view Of(const std::ostringstream& stream) {
+        using Pointer = char* (std::streambuf::*)() const;
+        constexpr Pointer kBegin = &PutArea::pbase;
+        constexpr Pointer kEnd = &PutArea::pptr;
+        const std::stringbuf& buffer = *stream.rdbuf();
+        return std::string_view((buffer.*kBegin)(),
+                                static_cast<std::size_t>((buffer.*kEnd)() - (buffer.*kBegin)()));
+    }
+};
+
 // The thread's stream, reset to new, for one statement; null when it is
 // taken or gone.
 std::ostringstream* AcquireThreadStream() {
@@ -101,8 +116,7 @@ std::ostringstream* AcquireThreadStream() {
 }
 
 void ReleaseThreadStream() {
-    if (thread_stream.stream.rdbuf()->pubseekoff(0, std::ios_base::cur, std::ios_base::out) >
-        kKeptStreamBytes) {
+    if (PutArea::Of(thread_stream.stream).size() > kKeptStreamBytes) {
         std::ostringstream().swap(thread_stream.stream);
     }
     thread_stream_state = ThreadStreamState::kFree;
@@ -155,7 +169,11 @@ void SpdLogMessage::Flush() {
             *fatal_stream_ << kStackTraceBanner;
         }
     }
-    logger->log(static_cast<spdlog::level::level_enum>(level_), "{}", stream_->str());
+    // Handed over as the finished text, not as a format string: braces stay
+    // as they are, exactly as through "{}", without the copy and the parse.
+    const std::string_view text = PutArea::Of(*stream_);
+    logger->log(static_cast<spdlog::level::level_enum>(level_),
+                spdlog::string_view_t(text.data(), text.size()));
     logger->flush();
 }
 
