@@ -3,7 +3,6 @@
 #include "src/commands.h"
 
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -212,11 +211,9 @@ const struct {
 // ---- Connection ----
 
 // One read; a peer that sends nothing within the idle limit counts as a
-// failed read.
+// failed read. The limit is the socket's own: accepted sockets inherit it
+// from the listening socket (see start_server).
 ssize_t read_request(int client_socket, char* request, std::size_t capacity) {
-    struct timeval idle_limit = {kIdleLimitSeconds, 0};
-    setsockopt(client_socket, SOL_SOCKET, SO_RCVTIMEO, &idle_limit, sizeof idle_limit);
-    setsockopt(client_socket, SOL_SOCKET, SO_SNDTIMEO, &idle_limit, sizeof idle_limit);
     ssize_t received;
     do {
         received = read(client_socket, request, capacity);
