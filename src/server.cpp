@@ -85,7 +85,8 @@ int open_listening_socket() {
 
 // Linux copies the receive and send timeouts of a listening socket into
 // every socket it accepts: set once here, the idle limit holds for each
-// connection without two system calls per request.
+// connection without two system calls per request. The receive timeout
+// also bounds accept's wait, which start_server simply renews.
 void set_idle_limit(int server_socket) {
     struct timeval idle_limit = {kIdleLimitSeconds, 0};
     setsockopt(server_socket, SOL_SOCKET, SO_RCVTIMEO, &idle_limit, sizeof idle_limit);
@@ -109,6 +110,11 @@ void start_server() {
             continue;
         }
         int error = errno;
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            // The idle limit of the listening socket ended one wait for a
+            // connection: nobody called for that long, nothing failed.
+            continue;
+        }
         if (!is_transient_accept_error(error)) {
             break;
         }
