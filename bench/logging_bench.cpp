@@ -9,10 +9,12 @@
 // drifts of a shared machine hit all alike; the median of the per-round
 // ratios is the figure.
 #include <stdlib.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -51,25 +53,51 @@ double median(std::vector<double> values) {
     return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
+// Nanoseconds per line of one round: wall time, and the CPU time of this
+// thread, which leaves out the time other jobs of a busy machine held the
+// CPU.
+struct Cost {
+    double wall_ns;
+    double cpu_ns;
+};
+
+std::int64_t thread_cpu_ns() {
+    struct timespec now;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+class RoundTimer {
+  public:
+    Cost per_line(long lines) const {
+        return {nanoseconds_per(Clock::now() - wall_start_, lines),
+                static_cast<double>(thread_cpu_ns() - cpu_start_) / static_cast<double>(lines)};
+    }
+
+  private:
+    Clock::time_point wall_start_ = Clock::now();
+    std::int64_t cpu_start_ = thread_cpu_ns();
+};
+
 // ---- Contenders ----
 
-double facade_round(long lines) {
-    const auto start = Clock::now();
+Cost facade_round(long lines) {
+    const RoundTimer timer;
     for (long i = 0; i < lines; ++i) {
         WEFT_LOG(INFO) << "Recieved Request : " << kRequestLine;
     }
-    return nanoseconds_per(Clock::now() - start, lines);
+    return timer.per_line(lines);
 }
 
 // The same line text (file name, line number, message) as the facade writes.
-double direct_round(spdlog::logger& logger, long lines) {
-    const auto start = Clock::now();
+Cost direct_round(spdlog::logger& logger, long lines) {
+    const RoundTimer timer;
     for (long i = 0; i < lines; ++i) {
         logger.log(spdlog::level::info, "{}:{}: Recieved Request : {}", "logging_bench.cpp",
                    __LINE__, kRequestLine);
         logger.flush();
     }
-    return nanoseconds_per(Clock::now() - start, lines);
+    return timer.per_line(lines);
 }
 
 // spdlog's own pattern formatter, or the facade's when pid_once is set.
@@ -142,35 +170,47 @@ int main(int argc, char** argv) {
 
     // ns per line by contender: facade, spdlog direct, spdlog with the pid once.
     constexpr int kContenders = 3;
-    std::vector<double> ns[kContenders];
+    std::vector<Cost> costs[kContenders];
     for (long round = 0; round < rounds; ++round) {
         for (int turn = 0; turn < kContenders; ++turn) {
             const int who = static_cast<int>((round + turn) % kContenders);
-            ns[who].push_back(who == 0   ? facade_round(lines)
-                              : who == 1 ? direct_round(*direct, lines)
-                                         : direct_round(*pid_once, lines));
+            costs[who].push_back(who == 0   ? facade_round(lines)
+                                 : who == 1 ? direct_round(*direct, lines)
+                                            : direct_round(*pid_once, lines));
         }
     }
     const DisabledCost disabled = measure_disabled(disabled_iterations);
 
     // Each round's contenders ran back to back, so its ratios are the
     // steadier figures.
+    std::vector<double> ns[kContenders];
     std::vector<double> ratios;
     std::vector<double> ratios_pid_once;
-    for (std::size_t i = 0; i < ns[0].size(); ++i) {
-        ratios.push_back(ns[0][i] / ns[1][i]);
-        ratios_pid_once.push_back(ns[0][i] / ns[2][i]);
+    std::vector<double> cpu_ratios;
+    std::vector<double> cpu_ratios_pid_once;
+    for (std::size_t i = 0; i < costs[0].size(); ++i) {
+        for (int who = 0; who < kContenders; ++who) {
+            ns[who].push_back(costs[who][i].wall_ns);
+        }
+        ratios.push_back(costs[0][i].wall_ns / costs[1][i].wall_ns);
+        ratios_pid_once.push_back(costs[0][i].wall_ns / costs[2][i].wall_ns);
+        cpu_ratios.push_back(costs[0][i].cpu_ns / costs[1][i].cpu_ns);
+        cpu_ratios_pid_once.push_back(costs[0][i].cpu_ns / costs[2][i].cpu_ns);
     }
     std::printf(
         "lines_per_round=%ld rounds=%ld facade_ns_per_line=%.1f spdlog_ns_per_line=%.1f "
-        "spdlog_pid_once_ns_per_line=%.1f ratio=%.3f ratio_pid_once=%.3f\n",
+        "spdlog_pid_once_ns_per_line=%.1f ratio=%.3f ratio_pid_once=%.3f cpu_ratio=%.3f "
+        "cpu_ratio_pid_once=%.3f\n",
         lines, rounds, median(ns[0]), median(ns[1]), median(ns[2]), median(ratios),
-        median(ratios_pid_once));
+        median(ratios_pid_once), median(cpu_ratios), median(cpu_ratios_pid_once));
     std::printf("disabled_iterations=%ld disabled_ns_per_statement=%.2f empty_loop_ns=%.2f\n",
                 disabled_iterations, disabled.with_statement, disabled.empty_loop);
-    for (std::size_t round = 0; round < ns[0].size(); ++round) {
-        std::printf("round=%zu facade_ns=%.1f spdlog_ns=%.1f spdlog_pid_once_ns=%.1f\n", round + 1,
-                    ns[0][round], ns[1][round], ns[2][round]);
+    for (std::size_t round = 0; round < costs[0].size(); ++round) {
+        std::printf(
+            "round=%zu facade_ns=%.1f spdlog_ns=%.1f spdlog_pid_once_ns=%.1f facade_cpu_ns=%.1f "
+            "spdlog_cpu_ns=%.1f spdlog_pid_once_cpu_ns=%.1f\n",
+            round + 1, costs[0][round].wall_ns, costs[1][round].wall_ns, costs[2][round].wall_ns,
+            costs[0][round].cpu_ns, costs[1][round].cpu_ns, costs[2][round].cpu_ns);
     }
     std::error_code ignored;
     fs::remove_all(dir, ignored);

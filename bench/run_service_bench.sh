@@ -272,6 +272,8 @@ row "ns per enabled log line (flushed)" "$(field facade_ns_per_line "$log_line")
 log_ratio=$(field ratio "$log_line")
 row "log line ratio to spdlog direct (<= 1.1)" "$log_ratio" "" "" "$(at_least 1.1 "$log_ratio")"
 row "log line ratio to spdlog, pid taken once" "$(field ratio_pid_once "$log_line")" "" ""
+row "  the same in thread CPU time (direct / pid once)" "$(field cpu_ratio "$log_line")" \
+    "$(field cpu_ratio_pid_once "$log_line")" ""
 row "ns per disabled statement (empty loop)" \
     "$(field disabled_ns_per_statement "$disabled_line")" \
     "($(field empty_loop_ns "$disabled_line"))" ""
