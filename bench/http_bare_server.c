@@ -6,34 +6,25 @@
  *
  * usage: http_bare_server [port [seconds]]   (defaults: 8888, 600) */
 #define _GNU_SOURCE
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "bench_socket.h"
 
 static const char kReply[] =
     "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nWaiting for command";
 
-enum { kBacklog = 5, kRequestCapacity = 2048 };
+enum { kRequestCapacity = 2048 };
 
 int main(int argc, char** argv) {
     int port = argc > 1 ? atoi(argv[1]) : 8888;
     unsigned lifetime_seconds = argc > 2 ? (unsigned)atoi(argv[2]) : 600;
     alarm(lifetime_seconds);
 
-    int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int reuse = 1;
-    setsockopt(server, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-    struct sockaddr_in address;
-    memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons((unsigned short)port);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (server < 0 || bind(server, (struct sockaddr*)&address, sizeof address) != 0 ||
-        listen(server, kBacklog) != 0) {
+    int server = open_bench_listener(port);
+    if (server < 0) {
         perror("http_bare_server");
         return 1;
     }

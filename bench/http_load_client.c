@@ -20,6 +20,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "bench_socket.h"
+
 static const char kRequest[] = "GET /status HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 static const char kExpectedReply[] =
     "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nWaiting for command";
@@ -69,11 +71,7 @@ static int open_connection(void) {
     struct timeval limit = {io_timeout_seconds, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    struct sockaddr_in address;
-    memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons((unsigned short)port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    struct sockaddr_in address = bench_address(INADDR_LOOPBACK, port);
     if (connect(fd, (struct sockaddr*)&address, sizeof address) != 0) {
         close(fd);
         return -1;

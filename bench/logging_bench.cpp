@@ -1,23 +1,27 @@
 // Cost of a log line through the weft facade against spdlog used directly
-// with the same sink, pattern and flush per line, and the cost of a log
-// statement below the threshold.
+// with the same sink, pattern and flush per line (once with spdlog's own
+// formatter, once with the facade's, which takes the process id once), and
+// the cost of a log statement below the threshold.
 //
 // usage: logging_bench [lines_per_round [rounds [disabled_iterations]]]
 //
-// The two contenders alternate round by round (ABBA order) so that drifts of
-// a shared machine hit both alike; the median of the per-round ratios is the
-// figure.
+// The contenders take turns, their order turning round by round, so that
+// drifts of a shared machine hit all alike; the median of the per-round
+// ratios is the figure.
 #include <stdlib.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "logging/line_formatter.h"
 #include "logging/logging.h"
 #include "spdlog/sinks/rotating_file_sink.h"
 #include "spdlog/spdlog.h"
@@ -49,32 +53,64 @@ double median(std::vector<double> values) {
     return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
+// Nanoseconds per line of one round: wall time, and the CPU time of this
+// thread, which leaves out the time other jobs of a busy machine held the
+// CPU.
+struct Cost {
+    double wall_ns;
+    double cpu_ns;
+};
+
+std::int64_t thread_cpu_ns() {
+    struct timespec now;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+class RoundTimer {
+  public:
+    Cost per_line(long lines) const {
+        return {nanoseconds_per(Clock::now() - wall_start_, lines),
+                static_cast<double>(thread_cpu_ns() - cpu_start_) / static_cast<double>(lines)};
+    }
+
+  private:
+    Clock::time_point wall_start_ = Clock::now();
+    std::int64_t cpu_start_ = thread_cpu_ns();
+};
+
 // ---- Contenders ----
 
-double facade_round(long lines) {
-    const auto start = Clock::now();
+Cost facade_round(long lines) {
+    const RoundTimer timer;
     for (long i = 0; i < lines; ++i) {
         WEFT_LOG(INFO) << "Recieved Request : " << kRequestLine;
     }
-    return nanoseconds_per(Clock::now() - start, lines);
+    return timer.per_line(lines);
 }
 
 // The same line text (file name, line number, message) as the facade writes.
-double direct_round(spdlog::logger& logger, long lines) {
-    const auto start = Clock::now();
+Cost direct_round(spdlog::logger& logger, long lines) {
+    const RoundTimer timer;
     for (long i = 0; i < lines; ++i) {
         logger.log(spdlog::level::info, "{}:{}: Recieved Request : {}", "logging_bench.cpp",
                    __LINE__, kRequestLine);
         logger.flush();
     }
-    return nanoseconds_per(Clock::now() - start, lines);
+    return timer.per_line(lines);
 }
 
-std::shared_ptr<spdlog::logger> make_direct_logger(const fs::path& dir) {
+// spdlog's own pattern formatter, or the facade's when pid_once is set.
+std::shared_ptr<spdlog::logger> make_direct_logger(const fs::path& dir, bool pid_once) {
     auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
         (dir / "direct_100.log").string(), kRotationMaxBytes, kRotationBackups, false);
-    auto logger = std::make_shared<spdlog::logger>("bench_direct", std::move(sink));
-    logger->set_pattern(weft::WeftLog::GetLogFormatPattern(), spdlog::pattern_time_type::local);
+    auto logger = std::make_shared<spdlog::logger>(pid_once ? "bench_pid_once" : "bench_direct",
+                                                   std::move(sink));
+    if (pid_once) {
+        logger->set_formatter(weft::MakeLineFormatter(weft::WeftLog::GetLogFormatPattern()));
+    } else {
+        logger->set_pattern(weft::WeftLog::GetLogFormatPattern(), spdlog::pattern_time_type::local);
+    }
     logger->set_level(spdlog::level::info);
     return logger;
 }
@@ -124,40 +160,57 @@ int main(int argc, char** argv) {
     const fs::path dir(dir_template);
     // File mode, INFO, as the service starts it; "Log at" goes to stdout.
     weft::WeftLog::StartWeftLog("facade", weft::INFO, (dir / "facade").string() + "/", false);
-    const auto direct = make_direct_logger(dir / "direct");
+    const auto direct = make_direct_logger(dir / "direct", false);
+    const auto pid_once = make_direct_logger(dir / "pid_once", true);
 
     // One warm-up round each: files created, caches and allocator warm.
     facade_round(lines / 10 + 1);
     direct_round(*direct, lines / 10 + 1);
+    direct_round(*pid_once, lines / 10 + 1);
 
-    std::vector<double> facade_ns;
-    std::vector<double> direct_ns;
+    // ns per line by contender: facade, spdlog direct, spdlog with the pid once.
+    constexpr int kContenders = 3;
+    std::vector<Cost> costs[kContenders];
     for (long round = 0; round < rounds; ++round) {
-        if (round % 2 == 0) {
-            facade_ns.push_back(facade_round(lines));
-            direct_ns.push_back(direct_round(*direct, lines));
-        } else {
-            direct_ns.push_back(direct_round(*direct, lines));
-            facade_ns.push_back(facade_round(lines));
+        for (int turn = 0; turn < kContenders; ++turn) {
+            const int who = static_cast<int>((round + turn) % kContenders);
+            costs[who].push_back(who == 0   ? facade_round(lines)
+                                 : who == 1 ? direct_round(*direct, lines)
+                                            : direct_round(*pid_once, lines));
         }
     }
     const DisabledCost disabled = measure_disabled(disabled_iterations);
 
-    // Each round's pair ran back to back, so its ratio is the steadier figure.
+    // Each round's contenders ran back to back, so its ratios are the
+    // steadier figures.
+    std::vector<double> ns[kContenders];
     std::vector<double> ratios;
-    for (std::size_t i = 0; i < facade_ns.size(); ++i) {
-        ratios.push_back(facade_ns[i] / direct_ns[i]);
+    std::vector<double> ratios_pid_once;
+    std::vector<double> cpu_ratios;
+    std::vector<double> cpu_ratios_pid_once;
+    for (std::size_t i = 0; i < costs[0].size(); ++i) {
+        for (int who = 0; who < kContenders; ++who) {
+            ns[who].push_back(costs[who][i].wall_ns);
+        }
+        ratios.push_back(costs[0][i].wall_ns / costs[1][i].wall_ns);
+        ratios_pid_once.push_back(costs[0][i].wall_ns / costs[2][i].wall_ns);
+        cpu_ratios.push_back(costs[0][i].cpu_ns / costs[1][i].cpu_ns);
+        cpu_ratios_pid_once.push_back(costs[0][i].cpu_ns / costs[2][i].cpu_ns);
     }
     std::printf(
         "lines_per_round=%ld rounds=%ld facade_ns_per_line=%.1f spdlog_ns_per_line=%.1f "
-        "ratio=%.3f\n",
-        lines, rounds, median(facade_ns), median(direct_ns), median(ratios));
+        "spdlog_pid_once_ns_per_line=%.1f ratio=%.3f ratio_pid_once=%.3f cpu_ratio=%.3f "
+        "cpu_ratio_pid_once=%.3f\n",
+        lines, rounds, median(ns[0]), median(ns[1]), median(ns[2]), median(ratios),
+        median(ratios_pid_once), median(cpu_ratios), median(cpu_ratios_pid_once));
     std::printf("disabled_iterations=%ld disabled_ns_per_statement=%.2f empty_loop_ns=%.2f\n",
                 disabled_iterations, disabled.with_statement, disabled.empty_loop);
-    for (long round = 0; round < rounds; ++round) {
-        std::printf("round=%ld facade_ns=%.1f spdlog_ns=%.1f\n", round + 1,
-                    facade_ns[static_cast<std::size_t>(round)],
-                    direct_ns[static_cast<std::size_t>(round)]);
+    for (std::size_t round = 0; round < costs[0].size(); ++round) {
+        std::printf(
+            "round=%zu facade_ns=%.1f spdlog_ns=%.1f spdlog_pid_once_ns=%.1f facade_cpu_ns=%.1f "
+            "spdlog_cpu_ns=%.1f spdlog_pid_once_cpu_ns=%.1f\n",
+            round + 1, costs[0][round].wall_ns, costs[1][round].wall_ns, costs[2][round].wall_ns,
+            costs[0][round].cpu_ns, costs[1][round].cpu_ns, costs[2][round].cpu_ns);
     }
     std::error_code ignored;
     fs::remove_all(dir, ignored);

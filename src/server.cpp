@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -129,10 +130,21 @@ int open_listening_socket() {
     return server_socket;
 }
 
+// Linux copies the receive and send timeouts of a listening socket into
+// every socket it accepts: set once here, the idle limit holds for each
+// connection without two system calls per request. The receive timeout
+// also bounds accept's wait, which start_server simply renews.
+void set_idle_limit(int server_socket) {
+    struct timeval idle_limit = {kIdleLimitSeconds, 0};
+    setsockopt(server_socket, SOL_SOCKET, SO_RCVTIMEO, &idle_limit, sizeof idle_limit);
+    setsockopt(server_socket, SOL_SOCKET, SO_SNDTIMEO, &idle_limit, sizeof idle_limit);
+}
+
 }  // namespace
 
 void start_server() {
     int server_socket = open_listening_socket();
+    set_idle_limit(server_socket);
     execute_command(strdup(kStartContainersCommand));
 
     struct sockaddr_in peer;
@@ -145,6 +157,11 @@ void start_server() {
             continue;
         }
         int error = errno;
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            // The idle limit of the listening socket ended one wait for a
+            // connection: nobody called for that long, nothing failed.
+            continue;
+        }
         if (!is_transient_accept_error(error)) {
             break;
         }

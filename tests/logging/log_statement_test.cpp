@@ -1,6 +1,8 @@
 // Log statements before start-up: they reach standard error through the
 // fallback logger, in the library's line shape.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <iomanip>
 #include <locale>
@@ -19,7 +21,8 @@ using testing::internal::GetCapturedStderr;
 const char kLinePrefix[] = R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2},\d{3} )";
 
 std::string line_pattern(char letter, const std::string& text) {
-    return std::string("^") + kLinePrefix + letter + R"( \d+ \d+\] )" + text + "\n$";
+    return std::string("^") + kLinePrefix + letter + " " + std::to_string(getpid()) + R"( \d+\] )" +
+           text + "\n$";
 }
 
 TEST(LogStatement, LineShapeAndLevelLetters) {
@@ -35,6 +38,23 @@ TEST(LogStatement, LineShapeAndLevelLetters) {
             out, std::regex(line_pattern(c.letter, R"(source_file\.cpp:42: value 7 2\.5)"))))
             << out;
     }
+}
+
+// The process id is not asked of the kernel for every line; a child of fork
+// still shows its own.
+TEST(LogStatement, ChildOfForkShowsItsOwnProcessId) {
+    CaptureStderr();
+    weft::WeftLog("a.cpp", 1, weft::INFO) << "parent";
+    const pid_t child = fork();
+    if (child == 0) {
+        weft::WeftLog("a.cpp", 2, weft::INFO) << "child";
+        _exit(0);
+    }
+    ASSERT_GT(child, 0);
+    waitpid(child, nullptr, 0);
+    const std::string out = GetCapturedStderr();
+    EXPECT_NE(out.find(" I " + std::to_string(getpid()) + " "), std::string::npos) << out;
+    EXPECT_NE(out.find(" I " + std::to_string(child) + " "), std::string::npos) << out;
 }
 
 TEST(LogStatement, MacroUsesOwnFileAndLine) {
@@ -157,12 +177,13 @@ TEST(LogStatement, FollowsTheGlobalLocaleAsANewStreamDoes) {
     const std::locale previous =
         std::locale::global(std::locale(std::locale::classic(), new ThousandsGrouping));
     CaptureStderr();
-    weft::WeftLog("g.cpp", 1, weft::INFO) << 1234567;
+    weft::WeftLog("g.cpp", 1000, weft::INFO) << 1234567;
     std::locale::global(previous);
-    weft::WeftLog("g.cpp", 2, weft::INFO) << 1234567;
+    weft::WeftLog("g.cpp", 2000, weft::INFO) << 1234567;
     const std::string out = GetCapturedStderr();
-    EXPECT_NE(out.find("g.cpp:1: 1,234,567\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("g.cpp:2: 1234567\n"), std::string::npos) << out;
+    // The line number too, as a new stream would write it.
+    EXPECT_NE(out.find("g.cpp:1,000: 1,234,567\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("g.cpp:2000: 1234567\n"), std::string::npos) << out;
 }
 
 // Printing this logs a statement of its own in the middle of another one.

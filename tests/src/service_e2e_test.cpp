@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "src/commands.h"
 #include "tests/common/service_sandbox.h"
 
 namespace {
@@ -477,6 +478,10 @@ TEST_F(Service, SilentAndIdleClientsGetTheFailedReadReply) {
     close(idle);
     EXPECT_NE(box_.log().find(" E "), std::string::npos);
     EXPECT_NE(box_.log().find(": Bad Request\n"), std::string::npos);
+    // The listener waits under the same limit: a quiet spell longer than it
+    // ends one wait for a connection, never the service.
+    std::this_thread::sleep_for(std::chrono::seconds(kIdleLimitSeconds + 1));
+    EXPECT_EQ(get("/status"), reply_text("200 OK", "Waiting for command"));
 }
 
 TEST_F(Service, ClientThatResetsBeforeTheReplyDoesNotEndTheService) {
