@@ -29,7 +29,8 @@ struct SetSpan {
 // Reads an expression body made by translation (escaped characters, literal
 // characters, ".", ".*" and bracket sets) the way std::regex reads it with the
 // ECMAScript grammar in the global locale: the same members in every set
-// (ranges compared as signed chars, classes, collating names, escapes), and a
+// (ranges ordered as char orders them: signed on x86-64, unsigned on arm64;
+// classes, collating names, escapes), and a
 // set whose closing "]" is escaped running on into the text after it. Throws
 // std::regex_error where std::regex would reject the expression this body
 // belongs to. With `own_sets` given, every set must end at its own "]": one

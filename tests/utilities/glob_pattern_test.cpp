@@ -7,6 +7,7 @@
 #include <random>
 #include <regex>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "utilities/glob_matcher.h"
@@ -49,6 +50,11 @@ TEST(GlobTranslate, ExpressionTexts) {
     }
 }
 
+// A range between bytes below and above 128 is ordered as char orders them,
+// as the regular-expression engine does: signed on x86-64, unsigned on arm64.
+constexpr const char* kWideRange = std::is_signed_v<char> ? "[\x80-\x7f]" : "[a-\xff]";
+constexpr const char* kReversedWideRange = std::is_signed_v<char> ? "[a-\xff]" : "[\x80-\x7f]";
+
 TEST(GlobTranslate, WholeNameMatches) {
     struct Case {
         const char* element;
@@ -71,7 +77,7 @@ TEST(GlobTranslate, WholeNameMatches) {
         {"[a|b]", "x", false},     {"* *", "a b", true},
         {"a*b", "a\rb", false},    {"*\n*", "a\nb", true},
         {"[a-c]?", "b\xff", true}, {"x*", "x\ny", false},
-        {"[!a]", "\n", true},      {"[\x80-\x7f]", "b", true},
+        {"[!a]", "\n", true},      {kWideRange, "b", true},
         {"[a\\\\][b]", "]", true}, {"[[:digit:]x][y]", "[", true},
     };
     for (const Case& c : cases) {
@@ -104,7 +110,7 @@ TEST(GlobTranslate, SetsBeginningWithBracketHoldIt) {
 
 TEST(GlobTranslate, RejectedSetsThrowWhenCompiled) {
     for (const char* element :
-         {"[z-a]", "[a\\\\]", "x[a--c]", "[]z-a]", "[]a\\\\]", "[]a\\\\][b]", "[a-\xff]"}) {
+         {"[z-a]", "[a\\\\]", "x[a--c]", "[]z-a]", "[]a\\\\]", "[]a\\\\][b]", kReversedWideRange}) {
         EXPECT_THROW(ElementMatcher{element}, std::regex_error) << element;
     }
 }
