@@ -16,7 +16,6 @@ SCRIPT_SECONDS=${SCRIPT_SECONDS:-2}
 . tests/fleet/fleet_lib.sh
 
 if [ -z "${SKEIN_PRIVATE_NETWORK-}" ]; then
-    need_ansible
     ./scripts/install-deps.sh
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
         cmake --build build -j2 --target skein_edge_updater >/dev/null || exit 1

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -308,7 +307,8 @@ void WeftLog::ReadRotationLimitsFromEnvironment() {
         }
     };
     constexpr long long kMostBackups = 200000;  // the rotating sink's own bound
-    read_limit("WEFT_ROTATION_MAX_BYTES", LLONG_MAX, log_rotation_max_size_);
+    read_limit("WEFT_ROTATION_MAX_BYTES", std::numeric_limits<long long>::max(),
+               log_rotation_max_size_);
     read_limit("WEFT_ROTATION_BACKUP_COUNT", kMostBackups, log_rotation_file_num_);
 }
 

@@ -7,6 +7,7 @@
 #include <exception>
 #include <memory>
 #include <stdexcept>
+#include <string>
 
 #include "logging/logging.h"
 #include "src/commands.h"
@@ -34,10 +35,10 @@ int main(int argc, char* argv[]) {
         weft::WeftLog::StartWeftLog(std::string("skein_edge_updater"), weft::INFO,
                                     "./logs/update_logs/", false);
     } catch (const std::invalid_argument& setting) {
-        std::fprintf(stderr, "skein_edge_updater: %s\n", setting.what());
+        tell_operator(setting.what());
         return 1;
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "skein_edge_updater: cannot open the log file: %s\n", error.what());
+        tell_operator(std::string("cannot open the log file: ") + error.what());
         return 1;
     }
     WEFT_LOG(INFO) << "Started SKEIN EDGE UPDATER ##";

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -38,7 +37,7 @@ constexpr const char kListenAddressVariable[] = "SKEIN_LISTEN_ADDRESS";
 // A wrong listen address is the operator's to mend, so it is said where a
 // supervisor shows it (standard error) as well as in the log.
 [[noreturn]] void fail_listen_address(const std::string& message, int server_socket) {
-    std::fprintf(stderr, "skein_edge_updater: %s\n", message.c_str());
+    tell_operator(message);
     fail_setup(message.c_str(), server_socket);
 }
 

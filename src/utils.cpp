@@ -237,6 +237,10 @@ void exit_service(int status) {
 
 // ---- Start-up helpers ----
 
+void tell_operator(const std::string& text) {
+    std::fprintf(stderr, "skein_edge_updater: %s\n", text.c_str());
+}
+
 std::string getAppName() { return "skein_edge_updater"; }
 
 int getExecutableDir(char* path, char* dir, const char* name) {

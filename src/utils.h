@@ -66,6 +66,11 @@ std::string quote_for_shell(const std::string& text);
 // flushed; standard output is flushed here.
 [[noreturn]] void exit_service(int status);
 
+// One line for the operator on standard error, "skein_edge_updater: " and
+// text, where a supervisor shows it: for start-up failures the log cannot
+// carry, or that the operator must mend.
+void tell_operator(const std::string& text);
+
 std::string getAppName();
 
 // Returns 0 and fills dir with the part of path before name when path ends

@@ -6,8 +6,6 @@
 # on port 8888 by SKEIN_LISTEN_ADDRESS. Stub docker and reboot go first on
 # PATH.
 #
-#   need_ansible: installs Debian's ansible-core when ansible-playbook is
-#       missing (before the private network namespace);
 #   start_fleet BINARY DIR COUNT SCRIPT_SECONDS: starts the boxes under DIR,
 #       each on version 1.0, and writes DIR/inventory.yml (group "boxes");
 #   stop_fleet: stops every box still running, by its pid;
@@ -15,14 +13,6 @@
 
 fleet_dir=
 fleet_pids=()
-
-need_ansible() {
-    command -v ansible-playbook >/dev/null && return 0
-    echo "Installing ansible-core"
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-        --no-install-recommends ansible-core >/dev/null
-    command -v ansible-playbook >/dev/null || { echo "ansible-playbook is missing"; exit 1; }
-}
 
 box_name() { printf 'box%02d' "$1"; }
 box_address() { echo "127.0.0.$(($1 + 1))"; }
@@ -69,8 +59,7 @@ start_fleet() {
 
 stop_box() {
     [ -n "${fleet_pids[$1]-}" ] || return 0
-    kill -TERM "${fleet_pids[$1]}" 2>/dev/null
-    wait "${fleet_pids[$1]}" 2>/dev/null
+    stop_process "${fleet_pids[$1]}"
     unset "fleet_pids[$1]"
 }
 

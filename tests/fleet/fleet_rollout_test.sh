@@ -14,7 +14,7 @@ binary=$1 fleet=$2
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../packaging/test_lib.sh"
 . "$here/fleet_lib.sh"
-need_ansible
+need_commands ansible-core ansible-playbook
 run_in_private_network "$@"
 
 tmp=$(mktemp -d)

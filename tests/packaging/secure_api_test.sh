@@ -14,17 +14,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/test_lib.sh"
 export PATH=$PATH:/usr/sbin:/sbin LC_ALL=C
 
-# Before the private network namespace, which has no way out to apt.
-if [ -z "${SKEIN_PRIVATE_NETWORK-}" ] && ! { command -v nginx && command -v openssl; } >/dev/null; then
-    echo "installing nginx-light and openssl"
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-        --no-install-recommends nginx-light openssl >/dev/null
-fi
-if ! { command -v nginx && command -v openssl; } >/dev/null; then
-    fail "nginx and openssl are installed (./scripts/install-deps.sh installs them)"
-    finish
-    exit
-fi
+need_commands "nginx-light openssl" nginx openssl
 run_in_private_network "$@"
 
 tmp=$(mktemp -d)

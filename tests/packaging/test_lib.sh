@@ -64,6 +64,29 @@ STUB
     done
 }
 
+# need_commands "PACKAGE..." COMMAND...: installs the Debian packages with
+# apt-get when a command is missing, before the private network namespace
+# (which has no way out to apt); ends the test as failed when a command is
+# still missing.
+need_commands() {
+    local packages=$1 command missing=no
+    shift
+    for command in "$@"; do command -v "$command" >/dev/null || missing=yes; done
+    if [ $missing = yes ] && [ -z "${SKEIN_PRIVATE_NETWORK-}" ]; then
+        echo "installing $packages"
+        # shellcheck disable=SC2086 # one word per package
+        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+            --no-install-recommends $packages >/dev/null
+    fi
+    for command in "$@"; do
+        if ! command -v "$command" >/dev/null; then
+            fail "$command is installed (./scripts/install-deps.sh installs it)"
+            finish
+            exit
+        fi
+    done
+}
+
 # Runs this test again inside a private network namespace with its own
 # loopback, so that the service's port 8888 clashes with nothing; runs it
 # in place when namespaces are not permitted here.
