@@ -3,6 +3,8 @@
 #include "src/server.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -53,12 +55,46 @@ std::string describe_listen_address(const char* value) {
     return std::string(kListenAddressVariable) + "=\"" + value + "\"";
 }
 
+// Whether address (network order) is one a client can reach this box at:
+// an interface's own address, or a host address of the loopback network,
+// all of which the box answers. A broadcast or multicast address binds too,
+// but nobody can connect to it.
+bool is_unicast_address_of_this_box(in_addr_t address) {
+    struct ifaddrs* interfaces = nullptr;
+    if (getifaddrs(&interfaces) != 0) {
+        return false;
+    }
+    bool found = false;
+    for (const struct ifaddrs* i = interfaces; i != nullptr && !found; i = i->ifa_next) {
+        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) {
+            continue;
+        }
+        const in_addr_t own = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
+        found = own == address;
+        if (!found && (i->ifa_flags & IFF_LOOPBACK) != 0 && i->ifa_netmask != nullptr) {
+            const in_addr_t mask =
+                reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr;
+            const in_addr_t host = address & ~mask;
+            found = (address & mask) == (own & mask) && host != 0 && host != ~mask;
+        }
+    }
+    freeifaddrs(interfaces);
+    return found;
+}
+
 struct in_addr listen_address(const char* configured) {
     struct in_addr address;
     address.s_addr = htonl(INADDR_ANY);
-    if (configured != nullptr && inet_pton(AF_INET, configured, &address) != 1) {
+    if (configured == nullptr) {
+        return address;
+    }
+    if (inet_pton(AF_INET, configured, &address) != 1) {
         fail_listen_address(
             describe_listen_address(configured) + " is not an IPv4 address in dotted form", -1);
+    }
+    if (address.s_addr != htonl(INADDR_ANY) && !is_unicast_address_of_this_box(address.s_addr)) {
+        fail_listen_address(
+            describe_listen_address(configured) + " is not a unicast address of this box", -1);
     }
     return address;
 }
@@ -103,6 +139,16 @@ void pause_before_retry(int error) {
     }
 }
 
+// Linux copies the receive and send timeouts of a listening socket into
+// every socket it accepts: set once here, the idle limit holds for each
+// connection without two system calls per request. The receive timeout
+// also bounds accept's wait, which start_server simply renews.
+void set_idle_limit(int server_socket) {
+    struct timeval idle_limit = {kIdleLimitSeconds, 0};
+    setsockopt(server_socket, SOL_SOCKET, SO_RCVTIMEO, &idle_limit, sizeof idle_limit);
+    setsockopt(server_socket, SOL_SOCKET, SO_SNDTIMEO, &idle_limit, sizeof idle_limit);
+}
+
 int open_listening_socket() {
     const char* configured = configured_listen_address();
     const struct in_addr local_address = listen_address(configured);
@@ -123,27 +169,19 @@ int open_listening_socket() {
     if (bind(server_socket, reinterpret_cast<struct sockaddr*>(&address), sizeof address) < 0) {
         fail_bind(configured, server_socket);
     }
+    // Before listen: a connection that completed in between would have no
+    // idle limit and could hold the control API for good.
+    set_idle_limit(server_socket);
     if (listen(server_socket, kListenBacklog) < 0) {
         fail_setup("Listen Failed!!!", server_socket);
     }
     return server_socket;
 }
 
-// Linux copies the receive and send timeouts of a listening socket into
-// every socket it accepts: set once here, the idle limit holds for each
-// connection without two system calls per request. The receive timeout
-// also bounds accept's wait, which start_server simply renews.
-void set_idle_limit(int server_socket) {
-    struct timeval idle_limit = {kIdleLimitSeconds, 0};
-    setsockopt(server_socket, SOL_SOCKET, SO_RCVTIMEO, &idle_limit, sizeof idle_limit);
-    setsockopt(server_socket, SOL_SOCKET, SO_SNDTIMEO, &idle_limit, sizeof idle_limit);
-}
-
 }  // namespace
 
 void start_server() {
     int server_socket = open_listening_socket();
-    set_idle_limit(server_socket);
     execute_command(strdup(kStartContainersCommand));
 
     struct sockaddr_in peer;
