@@ -2,20 +2,22 @@
 // the status lock.
 #include "src/commands.h"
 
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <mutex>
+#include <optional>
+#include <vector>
 
 #include "logging/logging.h"
+#include "src/record_files.h"
+#include "src/shell_command.h"
+#include "src/update_queue.h"
 
 // ---- Shared state ----
 
@@ -29,6 +31,12 @@ namespace {
 constexpr const char kUpdateCommand[] = "sh Update_Skein_Edge.sh";
 constexpr const char kRebootCommand[] = "reboot";
 constexpr const char kStopContainersCommand[] = "docker compose down";
+constexpr const char kComposeDownTimeoutVariable[] = "SKEIN_COMPOSE_DOWN_TIMEOUT";
+constexpr int kMaxComposeDownTimeout = 24 * 60 * 60;
+
+// How long /reboot lets "docker compose down" run before stopping it: the
+// control API waits for it. Set once at start-up, before any worker.
+int compose_down_timeout_seconds = 120;
 
 constexpr const char kOk[] = "200 OK";
 constexpr const char kBadRequest[] = "400 Bad Request";
@@ -83,104 +91,69 @@ void set_status(Status status) {
 // A version file that cannot be written is skipped: the route still starts
 // its command and replies with success.
 void store_version(const char* path, const std::string& text) {
-    store_file(path, text.data(), text.size());
+    store_record(path, text.data(), text.size());
 }
 
-// ---- Update queue ----
+// ---- Workers ----
 
-// Update scripts run one at a time, in the order their requests arrived:
-// two scripts racing over the same containers would leave the box on either
-// version, and an earlier script ending last would hide a later one's
-// outcome. The queue holds the command texts of the update workers that
-// have not ended, oldest first. Lock order: its mutex before status_mutex;
-// nothing waits while holding status_mutex.
-class UpdateQueue {
-  public:
-    // On the request thread, before the status moves to "Update in progress".
-    void add(const char* command) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        commands_.push_back(command);
+void log_worker_failure(const char* command, int error) {
+    WEFT_LOG(ERROR) << "Could not start a worker for: " << command << " (" << std::strerror(error)
+                    << ")";
+}
+
+// Starts execute_command on a thread of its own with command, which the
+// worker then owns; waits for it when asked to. Returns 0, or the error
+// that kept the thread from starting, and then command is still the
+// caller's.
+int start_worker(char* command, bool wait) {
+    if (command == nullptr) {
+        return ENOMEM;
     }
-
-    // A command whose worker could not be started.
-    void withdraw(const char* command) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        remove(command);
-        changed_.notify_all();
-    }
-
-    // Returns when every earlier command has ended. A command that was never
-    // added (a direct call) runs at once.
-    void wait_for_turn(const char* command) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] {
-            return commands_.empty() || commands_.front() == command ||
-                   std::find(commands_.begin(), commands_.end(), command) == commands_.end();
-        });
-    }
-
-    // Takes the ended command off the queue. The returned lock stays held
-    // while the caller sets the status, so that no request can queue behind
-    // it in between; decides tells whether no later command waits, in which
-    // case this command's outcome is the status.
-    std::unique_lock<std::mutex> finish(const char* command, bool& decides) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        remove(command);
-        decides = commands_.empty();
-        changed_.notify_all();
-        return lock;
-    }
-
-  private:
-    void remove(const char* command) {
-        auto found = std::find(commands_.begin(), commands_.end(), command);
-        if (found != commands_.end()) {
-            commands_.erase(found);
+    pthread_t thread;
+    int error = pthread_create(&thread, nullptr, execute_command, command);
+    if (error == 0) {
+        // The thread owns command now, whatever these return.
+        if (wait) {
+            pthread_join(thread, nullptr);
+        } else {
+            pthread_detach(thread);
         }
     }
+    return error;
+}
 
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<const char*> commands_;  // guarded by mutex_
-};
-
-UpdateQueue update_queue;
-
-// Starts execute_command on its own thread with copy, the heap copy of
-// command that the worker then owns. When no thread can be made, the copy
-// is freed and the status shows the failure; there is then no thread to
-// join or detach.
-void run_on_worker(const std::string& command, char* copy, Status failure_status, bool wait) {
-    pthread_t thread;
-    int error = copy == nullptr ? ENOMEM : pthread_create(&thread, nullptr, execute_command, copy);
+// A reboot command without a worker shows as "Reboot failed".
+void run_reboot_step(const char* command, bool wait) {
+    char* copy = strdup(command);
+    int error = start_worker(copy, wait);
     if (error != 0) {
-        update_queue.withdraw(copy);
         std::free(copy);
-        WEFT_LOG(ERROR) << "Could not start a worker for: " << command << " ("
-                        << std::strerror(error) << ")";
-        set_status(failure_status);
-        return;
-    }
-    if (wait) {
-        pthread_join(thread, nullptr);
-    } else {
-        pthread_detach(thread);
+        log_worker_failure(command, error);
+        set_status(REBOOT_FAILED);
     }
 }
 
-void run_on_worker(const std::string& command, Status failure_status, bool wait) {
-    run_on_worker(command, strdup(command.c_str()), failure_status, wait);
+// An update without a worker keeps its place in the queue and fails at its
+// turn; it shows as "Update failed" when nothing waits behind it.
+void start_update_worker(char* command) {
+    int error = start_worker(command, false);
+    if (error != 0) {
+        log_worker_failure(command != nullptr ? command : kUpdateCommand, error);
+        const bool decides = update_queue.start_failed(command);
+        std::free(command);
+        if (decides) {
+            set_status(UPDATE_FAILED);
+        }
+    }
 }
 
-// The command joins the queue before the status says "Update in progress",
-// so that an earlier script ending in between cannot take its outcome for
-// the last one.
+// The update is queued, and recorded, before the status says "Update in
+// progress", so that an earlier script ending in between cannot take its
+// outcome for the last one.
 void start_update(const std::string& version) {
-    const std::string command = update_command(version);
-    char* copy = strdup(command.c_str());
-    update_queue.add(copy);
+    char* command = update_queue.add(version);
     set_status(UPDATE_IN_PROGRESS);
-    run_on_worker(command, copy, UPDATE_FAILED, false);
+    start_update_worker(command);
 }
 
 // ---- Routes ----
@@ -225,8 +198,8 @@ void route_rollback(const char*, const std::string&, char* reply) {
 
 void route_reboot(const char*, const std::string&, char* reply) {
     set_status(REBOOT_INITIATED);
-    run_on_worker(kStopContainersCommand, REBOOT_FAILED, true);
-    run_on_worker(kRebootCommand, REBOOT_FAILED, false);
+    run_reboot_step(kStopContainersCommand, true);
+    run_reboot_step(kRebootCommand, false);
     set_reply(reply, kOk, kRebootBody);
 }
 
@@ -314,14 +287,17 @@ ssize_t read_request(int client_socket, char* request, std::size_t capacity) {
 
 // Moves current_status on from the outcome of one command; status_mutex
 // held. An update that a later one waits behind only logs its outcome.
-void record_outcome(const char* command, int result, bool decides) {
+void record_outcome(const char* command, int result, Decider decider) {
     if (starts_with(command, kUpdateCommand)) {
         if (result == 0) {
-            current_status = decides ? UPDATE_COMPLETE : current_status;
             WEFT_LOG(INFO) << "Update command executed successfully.";
         } else {
-            current_status = decides ? UPDATE_FAILED : current_status;
             WEFT_LOG(ERROR) << "Executing update command: " << command;
+        }
+        if (decider == Decider::kThisCommand) {
+            current_status = result == 0 ? UPDATE_COMPLETE : UPDATE_FAILED;
+        } else if (decider == Decider::kFailedStart) {
+            current_status = UPDATE_FAILED;
         }
     } else if (starts_with(command, kRebootCommand)) {
         if (result == 0) {
@@ -331,6 +307,31 @@ void record_outcome(const char* command, int result, bool decides) {
             WEFT_LOG(ERROR) << "Executing reboot command: " << command;
         }
     }
+}
+
+// Runs one command of a worker and returns what system() would. An update
+// records its script's process, which a restarted service then waits for;
+// "docker compose down" may take only so long, since /reboot waits for it.
+int run_worker_command(const char* command, bool update) {
+    const bool bounded = std::strcmp(command, kStopContainersCommand) == 0;
+    pid_t child = spawn_shell_command(command, bounded);
+    if (child < 0) {
+        return -1;
+    }
+    if (update) {
+        update_queue.started(command, child);
+    }
+    if (!bounded) {
+        return wait_for_command(child);
+    }
+    std::optional<int> result = wait_for_command_within(child, compose_down_timeout_seconds);
+    if (!result) {
+        WEFT_LOG(ERROR) << "\"" << command << "\" did not end within "
+                        << compose_down_timeout_seconds
+                        << " s: stopped it and its process group, rebooting all the same";
+        return -1;
+    }
+    return *result;
 }
 
 }  // namespace
@@ -391,27 +392,6 @@ void handle_request(int client_socket) {
 
 // ---- Command worker ----
 
-int run_shell_command(const char* command) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-    const char* argv[] = {"sh", "-c", "--", command, nullptr};
-    pid_t child;
-    int error =
-        posix_spawn(&child, "/bin/sh", &actions, nullptr, const_cast<char* const*>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) {
-        return -1;
-    }
-    int status = -1;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return -1;
-        }
-    }
-    return status;
-}
-
 void* execute_command(void* command) {
     char* text = static_cast<char*>(command);
     const bool update = starts_with(text, kUpdateCommand);
@@ -419,18 +399,49 @@ void* execute_command(void* command) {
         update_queue.wait_for_turn(text);
     }
     WEFT_LOG(INFO) << "Executing command: " << text;
-    int result = run_shell_command(text);
+    const int result = run_worker_command(text, update);
 
-    bool decides = true;
+    Decider decider = Decider::kThisCommand;
     std::unique_lock<std::mutex> turn;
     if (update) {
-        turn = update_queue.finish(text, decides);
+        turn = update_queue.finish(text, decider);
     }
     pthread_mutex_lock(&status_mutex);
-    record_outcome(text, result, decides);
+    record_outcome(text, result, decider);
     update_status_file(current_status);
     pthread_mutex_unlock(&status_mutex);
 
     std::free(text);
     return nullptr;
+}
+
+void resume_pending_updates() {
+    std::vector<char*> commands = update_queue.resume();
+    if (commands.empty()) {
+        return;
+    }
+    set_status(UPDATE_IN_PROGRESS);
+    for (char* command : commands) {
+        start_update_worker(command);
+    }
+}
+
+void configure_compose_down_timeout() {
+    const char* value = std::getenv(kComposeDownTimeoutVariable);
+    if (value == nullptr || value[0] == '\0') {
+        return;
+    }
+    char* end = nullptr;
+    errno = 0;
+    long seconds = std::strtol(value, &end, 10);
+    if (errno != 0 || *end != '\0' || seconds < 1 || seconds > kMaxComposeDownTimeout ||
+        !std::isdigit(static_cast<unsigned char>(value[0]))) {
+        const std::string message = std::string(kComposeDownTimeoutVariable) + "=\"" + value +
+                                    "\" is not a whole number of seconds from 1 to " +
+                                    std::to_string(kMaxComposeDownTimeout);
+        tell_operator(message);
+        WEFT_LOG(ERROR) << message;
+        exit_service(1);
+    }
+    compose_down_timeout_seconds = static_cast<int>(seconds);
 }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "src/shell_command.h"
 #include "src/utils.h"
 
 // ---- Shared state ----
@@ -23,18 +24,22 @@ extern pthread_mutex_t status_mutex;
 // ---- Command worker ----
 
 // Runs one command text through the system shell and sets the status from
-// its outcome. Update commands wait for the update commands of earlier
-// requests to end, and only the last of them sets the status. command is a NUL-terminated text on
-// the C heap; the worker owns it and frees it. Fits a POSIX thread start function.
+// its outcome. Update commands run one at a time in the order of their
+// requests (see UpdateQueue), and only the last of them sets the status.
+// command is a NUL-terminated text on the C heap; the worker owns it and
+// frees it. Fits a POSIX thread start function.
 void* execute_command(void* command);
 
-// Runs command through the system shell and returns what system() would:
-// the wait status, 0 only when the shell ran it and it exited with 0, -1
-// when no shell could be started. Unlike system(), every descriptor above
-// standard error is closed in the child before the shell starts, so no
-// descriptor of the service (a client, the listener, a log file that is
-// rotating at that instant) reaches a command.
-int run_shell_command(const char* command);
+// At start-up, after the container start script: the updates accepted by
+// an earlier process of the service that had not started run now, in their
+// order, with the status "Update in progress".
+void resume_pending_updates();
+
+// Takes the limit of "docker compose down" from SKEIN_COMPOSE_DOWN_TIMEOUT
+// (whole seconds; 120 when unset or empty). A value that is not a whole
+// number from 1 to 86400 ends start-up with exit status 1, said on standard
+// error and in the log.
+void configure_compose_down_timeout();
 
 // ---- Request handling ----
 

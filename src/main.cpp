@@ -42,6 +42,7 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     WEFT_LOG(INFO) << "Started SKEIN EDGE UPDATER ##";
+    configure_compose_down_timeout();
     initialize_directories();
     if (run_shell_command("chmod +x *.sh") != 0) {
         // A box without scripts is still served; the routes report failures.

@@ -183,6 +183,7 @@ int open_listening_socket() {
 void start_server() {
     int server_socket = open_listening_socket();
     execute_command(strdup(kStartContainersCommand));
+    resume_pending_updates();
 
     struct sockaddr_in peer;
     socklen_t peer_length = sizeof peer;

@@ -1,9 +1,8 @@
-// The status file, durable file replacement, and the start-up helpers.
+// The status file, the first line of a record, and the start-up helpers.
 #include "src/utils.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "logging/logging.h"
+#include "src/record_files.h"
 
 namespace {
 
@@ -21,35 +21,6 @@ constexpr const char kUpdateLogsDir[] = "update_logs";
 constexpr const char kInstallationDetailsDir[] = "installation_details";
 constexpr mode_t kWorkingDirMode = 0700;
 constexpr std::size_t kRotatedLogsKept = 3;
-
-bool write_all(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t written = write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-// Makes a completed rename survive a power cut.
-void sync_parent_directory(const std::string& path) {
-    std::string::size_type slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
-    if (dir.empty()) {
-        dir = "/";
-    }
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
-}
 
 }  // namespace
 
@@ -75,100 +46,11 @@ const char* status_text(Status status) {
 
 void update_status_file(Status status) {
     const char* text = status_text(status);
-    if (!store_file(kStatusFilePath, text, std::strlen(text))) {
+    if (!store_status_record(kStatusFilePath, text, std::strlen(text))) {
         WEFT_LOG(ERROR) << "Error opening file" << kStatusFilePath;
         exit_service(1);
     }
     WEFT_LOG(INFO) << "HTTP Server Status: " << text;
-}
-
-namespace {
-
-// The file that a write to path reaches: path itself, or the file its
-// symbolic links end at. Nothing for a link whose file does not exist yet,
-// which only an open through the link can create.
-std::optional<std::string> file_reached_by(const char* path) {
-    struct stat info;
-    if (lstat(path, &info) != 0 || !S_ISLNK(info.st_mode)) {
-        return std::string(path);
-    }
-    char resolved[PATH_MAX];
-    if (realpath(path, resolved) == nullptr) {
-        return std::nullopt;
-    }
-    return std::string(resolved);
-}
-
-// The plain write: open for writing with truncation, write, close. A
-// failed write leaves a short file, which is logged.
-bool write_in_place(const char* path, const char* data, std::size_t size) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        return false;
-    }
-    if (!write_all(fd, data, size)) {
-        WEFT_LOG(ERROR) << "Could not write " << path << ": " << std::strerror(errno);
-    }
-    close(fd);
-    return true;
-}
-
-}  // namespace
-
-bool store_file(const char* path, const char* data, std::size_t size) {
-    std::optional<std::string> target = file_reached_by(path);
-    if (!target) {
-        return write_in_place(path, data, size);
-    }
-    int error = replace_file_atomically(target->c_str(), data, size);
-    if (error == 0) {
-        return true;
-    }
-    // A box whose disk is full must stay reachable: the in-place write
-    // reuses the blocks the old content frees.
-    WEFT_LOG(ERROR) << "Could not replace " << *target << " atomically (" << std::strerror(error)
-                    << "); writing it in place";
-    return write_in_place(target->c_str(), data, size);
-}
-
-namespace {
-
-// The new file takes over the old one's mode and owner, so that whoever
-// could read the old file can read the new one. Where the owner cannot be
-// given (not root), the replace fails and the file is written in place.
-bool keep_mode_and_owner(int fd, const struct stat& old) {
-    return fchmod(fd, old.st_mode & 07777) == 0 && fchown(fd, old.st_uid, old.st_gid) == 0;
-}
-
-}  // namespace
-
-int replace_file_atomically(const char* path, const char* data, std::size_t size) {
-    // One temporary name per target: every target has a single writer at a
-    // time (the status under status_mutex, the version files on the request
-    // thread), and a leftover from a crash is simply overwritten next time.
-    const std::string target(path);
-    const std::string temporary = target + ".tmp";
-    struct stat old;
-    const bool existed = stat(path, &old) == 0;
-    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        return errno;
-    }
-    bool stored =
-        (!existed || keep_mode_and_owner(fd, old)) && write_all(fd, data, size) && fsync(fd) == 0;
-    int error = stored ? 0 : errno;
-    if (close(fd) != 0 && error == 0) {
-        error = errno;
-    }
-    if (error == 0 && rename(temporary.c_str(), target.c_str()) != 0) {
-        error = errno;
-    }
-    if (error != 0) {
-        unlink(temporary.c_str());
-        return error;
-    }
-    sync_parent_directory(target);
-    return 0;
 }
 
 // One read(2) rather than stdio: /status reads the status file on every

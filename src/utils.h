@@ -33,20 +33,6 @@ const char* status_text(Status status);
 // even be opened is fatal: logged, then the process ends with status 1.
 void update_status_file(Status status);
 
-// Stores exactly size bytes of data as the whole content of path, through a
-// symbolic link to the file it names, keeping an existing file's mode and
-// owner. The file is replaced atomically where that can be done; where it
-// cannot (a full disk, a directory that takes no new file), the failure is
-// logged and the file is written in place, as a plain open for writing
-// would. Returns false only when that open fails too.
-bool store_file(const char* path, const char* data, std::size_t size);
-
-// Replaces path with exactly size bytes of data so that a reader, or a box
-// that loses power, finds either the old content or the new one, never a
-// mix or an empty file. Returns 0, or the errno of the step that failed,
-// and then leaves path as it was.
-int replace_file_atomically(const char* path, const char* data, std::size_t size);
-
 // The first line of a file (its line feed kept when it has one), read once
 // into a buffer of kLineBufferSize bytes; the empty text for an empty file;
 // nothing when the file cannot be opened.

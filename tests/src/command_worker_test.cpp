@@ -2,6 +2,7 @@
 // says. A stub `reboot` is first on PATH before any reboot command runs.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -115,8 +116,16 @@ TEST_F(CommandWorker, OtherCommandsRewriteTheStatusUnchanged) {
 }
 
 // Even a descriptor opened without close-on-exec (as the log sink's files
-// are, for an instant, while they rotate) never reaches a command.
-TEST_F(CommandWorker, CommandsGetNoDescriptorAboveStandardError) {
+// are, for an instant, while they rotate) never reaches a command, nor does
+// a signal the service ignores (a supervisor may ignore SIGPIPE): `yes`
+// must end quietly at the broken pipe, not report it.
+TEST_F(CommandWorker, CommandsStartWithoutTheServicesDescriptorsOrIgnoredSignals) {
+    struct sigaction ignore = {}, old = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &old);
+    EXPECT_EQ(run_shell_command("yes 2>complaint | head -1 >/dev/null; test ! -s complaint"), 0);
+    sigaction(SIGPIPE, &old, nullptr);
+
     int leaky = open(".", O_RDONLY);
     ASSERT_GT(leaky, STDERR_FILENO);
     const std::string probe = "test -e /proc/self/fd/" + std::to_string(leaky) +

@@ -97,22 +97,32 @@ TEST(ServiceStartup, PortInUseIsFatal) {
     EXPECT_NE(box.log().find(": Bind Failed!!!\n"), std::string::npos);
 }
 
-// A listen address that cannot be served ends start-up before the start
-// script runs, with one line that names the value, and never falls back to
-// every address.
-TEST(ServiceStartup, UnusableListenAddressIsOneClearLineAndStatusOne) {
+// A setting that cannot be used ends start-up before the start script
+// runs, with one line that names the value; a listen address never falls
+// back to every address.
+TEST(ServiceStartup, UnusableSettingIsOneClearLineAndStatusOne) {
     const struct {
         const char* value;
         const char* says;
+        const char* variable = "SKEIN_LISTEN_ADDRESS";
     } cases[] = {
         {"box.local", "SKEIN_LISTEN_ADDRESS=\"box.local\" is not an IPv4 address in dotted form"},
         {"127.1", "SKEIN_LISTEN_ADDRESS=\"127.1\" is not an IPv4 address in dotted form"},
-        {"192.0.2.1",
-         "Bind Failed!!! SKEIN_LISTEN_ADDRESS=\"192.0.2.1\": not an address of this box"},
+        {"192.0.2.1", "SKEIN_LISTEN_ADDRESS=\"192.0.2.1\" is not a unicast address of this box"},
+        // They bind, but nobody can connect to them.
+        {"224.0.0.1", "SKEIN_LISTEN_ADDRESS=\"224.0.0.1\" is not a unicast address of this box"},
+        {"255.255.255.255",
+         "SKEIN_LISTEN_ADDRESS=\"255.255.255.255\" is not a unicast address of this box"},
+        {"127.255.255.255",
+         "SKEIN_LISTEN_ADDRESS=\"127.255.255.255\" is not a unicast address of this box"},
+        {"0", "SKEIN_COMPOSE_DOWN_TIMEOUT=\"0\" is not a whole number of seconds from 1 to 86400",
+         "SKEIN_COMPOSE_DOWN_TIMEOUT"},
+        {"2m", "SKEIN_COMPOSE_DOWN_TIMEOUT=\"2m\" is not a whole number of seconds from 1 to 86400",
+         "SKEIN_COMPOSE_DOWN_TIMEOUT"},
     };
     for (const auto& c : cases) {
         ServiceSandbox box;
-        box.start({std::string("SKEIN_LISTEN_ADDRESS=") + c.value});
+        box.start({std::string(c.variable) + "=" + c.value});
         EXPECT_EQ(box.wait_for_exit(), 1) << c.value;
         EXPECT_EQ(box.errors(), std::string("skein_edge_updater: ") + c.says + "\n");
         EXPECT_NE(box.log().find(std::string(": ") + c.says + "\n"), std::string::npos);
@@ -353,6 +363,58 @@ TEST_F(Service, UpdateScriptsRunOneAtATimeAndTheLastDecides) {
               "start 1-slow\nend 1-slow\nstart 2\nend 2\nstart 3-fail\nend 3-fail\n");
 }
 
+// Every accepted update runs exactly once, in order, one at a time, even
+// when the service restarts meanwhile: those that had not started resume,
+// after the script the old process left running; one that had started and
+// died is never started again.
+TEST_F(Service, AcceptedUpdatesRunOnceInOrderAcrossARestart) {
+    box_.write("Update_Skein_Edge.sh",
+               "echo \"start $1\" >> runs\n"
+               "echo $$ > script.pid\n"
+               "case $1 in v1) sleep 4 ;; v5) sleep 30 ;; esac\n"
+               "echo \"end $1\" >> runs\n");
+    start();
+    for (const char* version : {"v1", "v2", "v3"}) {
+        ASSERT_EQ(get(std::string("/update?version=") + version),
+                  reply_text("200 OK", std::string("Update initiated with version ") + version));
+    }
+    ASSERT_TRUE(box_.wait_for_content("runs", "start v1\n"));
+    box_.stop();
+    start();
+    EXPECT_EQ(get("/status"), reply_text("200 OK", "Update in progress"));
+    EXPECT_EQ(get("/update?version=v4"), reply_text("200 OK", "Update initiated with version v4"));
+    EXPECT_TRUE(box_.wait_for_content("runs",
+                                      "start v1\nend v1\nstart v2\nend v2\nstart v3\nend v3\n"
+                                      "start v4\nend v4\n",
+                                      std::chrono::seconds(20)));
+    EXPECT_TRUE(settles_at("Update complete"));
+    const std::string log = box_.log();
+    for (const char* version : {"v2", "v3"}) {
+        EXPECT_NE(log.find(std::string(": Resuming the update accepted before the restart: sh "
+                                       "Update_Skein_Edge.sh ") +
+                           version + "\n"),
+                  std::string::npos)
+            << log;
+    }
+    EXPECT_NE(log.find("still running from before the restart; later updates wait for it: sh "
+                       "Update_Skein_Edge.sh v1\n"),
+              std::string::npos);
+
+    EXPECT_EQ(get("/update?version=v5"), reply_text("200 OK", "Update initiated with version v5"));
+    ASSERT_TRUE(box_.wait_for_log("Executing command: sh Update_Skein_Edge.sh v5"));
+    ASSERT_TRUE(box_.wait_for_content("runs",
+                                      "start v1\nend v1\nstart v2\nend v2\nstart v3\n"
+                                      "end v3\nstart v4\nend v4\nstart v5\n"));
+    box_.kill_now();
+    kill(std::stoi(box_.read("script.pid")), SIGKILL);
+    start();
+    EXPECT_TRUE(
+        box_.wait_for_log("Abandoning the update command that had started before the "
+                          "restart: sh Update_Skein_Edge.sh v5\n"));
+    EXPECT_EQ(get("/status"), reply_text("200 OK", "Waiting for command"));
+    EXPECT_FALSE(fs::exists(box_.file(".pending_updates")));
+}
+
 TEST_F(Service, CommandsInheritNeitherTheClientNorTheListener) {
     start();
     // docker runs while the reboot route still holds the client's
@@ -376,6 +438,23 @@ TEST_F(Service, RebootStopsContainersThenReboots) {
     ASSERT_TRUE(box_.wait_for_content("../bin/reboot.calls", "\n"));
     ASSERT_TRUE(box_.wait_for_content("installation_details/status.info", "Reboot initiated"));
     EXPECT_TRUE(box_.wait_for_log(": Reboot command executed successfully.\n")) << box_.log();
+}
+
+// A hung "docker compose down" holds the control API only for its limit;
+// then it is stopped and the box reboots all the same.
+TEST(ServiceReboot, HungComposeDownIsStoppedAtItsLimit) {
+    ServiceSandbox box;
+    box.stubs().set_sleep("docker", "60");
+    box.start({"SKEIN_COMPOSE_DOWN_TIMEOUT=1"});
+    ASSERT_TRUE(box.wait_until_serving());
+    const auto begin = skein_test::Clock::now();
+    EXPECT_EQ(get("/reboot"), reply_text("200 OK", "Reboot initiated"));
+    EXPECT_LT(skein_test::Clock::now() - begin, std::chrono::seconds(10));
+    EXPECT_TRUE(box.wait_for_content("../bin/reboot.calls", "\n"));
+    EXPECT_NE(box.log().find(" E "), std::string::npos);
+    EXPECT_NE(box.log().find(": \"docker compose down\" did not end within 1 s: stopped it and "
+                             "its process group, rebooting all the same\n"),
+              std::string::npos);
 }
 
 TEST_F(Service, FailedRebootShowsInStatus) {

@@ -253,9 +253,10 @@ class SmallFileSystem {
     bool mounted_ = false;
 };
 
-// A full disk never takes the control API away: from start-up on, the
-// status and version files that no new file fits beside are written in
-// place, and updates are answered and move the status on.
+// A full disk never takes the control API away, nor empties a record: the
+// status, which no new file fits beside, is overwritten in place; a version
+// file that cannot be replaced keeps its old content, and none is made
+// empty.
 TEST(FullDisk, ServiceStartsAndUpdatesWithNoRoomLeft) {
     ServiceSandbox box;
     box.write("Update_Skein_Edge.sh", "exit 0\n");
@@ -274,9 +275,17 @@ TEST(FullDisk, ServiceStartsAndUpdatesWithNoRoomLeft) {
               reply_text("200 OK", "Update initiated with version 2"));
     EXPECT_TRUE(box.wait_for_content("installation_details/status.info", "Update complete"));
     EXPECT_TRUE(box.running());
-    EXPECT_EQ(box.read("installation_details/version.info"), "2");
-    EXPECT_NE(box.log().find("Could not replace installation_details/status.info atomically (No "
-                             "space left on device); writing it in place"),
+    EXPECT_EQ(box.read("installation_details/version.info"), "1.0\n");
+    EXPECT_EQ(exchange_outcome("GET /previousversion HTTP/1.1\r\n\r\n").reply,
+              reply_text("404 Not Found", "Previous version file not found"));
+    EXPECT_EQ(exchange_outcome("GET /rollback HTTP/1.1\r\n\r\n").reply,
+              reply_text("404 Not Found", "Previous version temporary file not found"));
+    const std::string log = box.log();
+    EXPECT_NE(log.find("Could not replace installation_details/status.info atomically (No "
+                       "space left on device); writing it in place"),
+              std::string::npos);
+    EXPECT_NE(log.find("Could not replace installation_details/version.info (No space left on "
+                       "device); it keeps its old content"),
               std::string::npos);
 }
 

@@ -1,6 +1,10 @@
 // The status file: exact texts, whole replacement, and the fatal path.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <filesystem>
@@ -9,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "src/record_files.h"
 #include "src/utils.h"
 #include "tests/common/temp_dir.h"
 
@@ -70,16 +75,27 @@ TEST_F(StatusFile, ConcurrentReaderNeverSeesEmptyOrMixedText) {
     EXPECT_EQ(bad_reads.load(), 0);
 }
 
-TEST_F(StatusFile, ReplacementKeepsOldContentWhenNewCannotBeStored) {
+// A version record is replaced whole or left exactly as it was, with one
+// line that says why; the status file falls back to an overwrite in place.
+TEST_F(StatusFile, RecordsKeepTheirOldContentOrTheStatusIsWrittenInPlace) {
     ASSERT_EQ(replace_file_atomically("installation_details/v.info", "1.0", 3), 0);
-    // A directory in the way of the temporary file makes the write fail.
+    // A directory in the way of the temporary file makes the replace fail.
     fs::create_directory("installation_details/v.info.tmp");
     EXPECT_EQ(replace_file_atomically("installation_details/v.info", "2.0", 3), EISDIR);
+
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(store_record("installation_details/v.info", "2.0", 3));
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+    EXPECT_NE(log.find(" E "), std::string::npos) << log;
+    EXPECT_NE(log.find(": Could not replace installation_details/v.info (Is a directory); it "
+                       "keeps its old content\n"),
+              std::string::npos)
+        << log;
     EXPECT_EQ(read_file("installation_details/v.info"), "1.0");
 
-    // Storing then falls back to writing in place, and says so.
     testing::internal::CaptureStderr();
-    EXPECT_TRUE(store_file("installation_details/v.info", "2.0", 3));
+    EXPECT_TRUE(store_status_record("installation_details/v.info", "2.0", 3));
     EXPECT_NE(testing::internal::GetCapturedStderr().find(
                   "Could not replace installation_details/v.info atomically (Is a directory); "
                   "writing it in place\n"),
@@ -87,17 +103,70 @@ TEST_F(StatusFile, ReplacementKeepsOldContentWhenNewCannotBeStored) {
     EXPECT_EQ(read_file("installation_details/v.info"), "2.0");
 }
 
-TEST_F(StatusFile, StoringThroughALinkReachesItsFileAndKeepsItsMode) {
+// Links are followed to the file they end at, which is replaced; a link to
+// a node that is not a regular file never turns it into one.
+TEST_F(StatusFile, StoringThroughALinkReachesItsFileAndNeverReplacesANode) {
     fs::create_directory("elsewhere");
     skein_test::write_file("elsewhere/version.real", "1.0\n");
     fs::permissions("elsewhere/version.real",
                     fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     fs::create_symlink("../elsewhere/version.real", kVersionFilePath);
-    ASSERT_TRUE(store_file(kVersionFilePath, "2.0", 3));
+    ASSERT_TRUE(store_record(kVersionFilePath, "2.0", 3));
     EXPECT_TRUE(fs::is_symlink(kVersionFilePath));
     EXPECT_EQ(read_file("elsewhere/version.real"), "2.0");
     EXPECT_EQ(fs::status("elsewhere/version.real").permissions(),
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+    // A dangling link: its file is made, complete.
+    fs::create_symlink("../elsewhere/new.real", kPreviousVersionFilePath);
+    ASSERT_TRUE(store_record(kPreviousVersionFilePath, "1.0", 3));
+    EXPECT_EQ(read_file("elsewhere/new.real"), "1.0");
+
+    // A FIFO nobody reads is left, with one line; a character device (a
+    // private twin of /dev/null, where the test may make one) is written.
+    ASSERT_EQ(mkfifo("elsewhere/fifo", 0600), 0);
+    fs::create_symlink("../elsewhere/fifo", kPreviousVersionTempFilePath);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(store_record(kPreviousVersionTempFilePath, "1.0", 3));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                  "Could not replace installation_details/previous_version_temp.info (No such "
+                  "device or address); it keeps its old content"),
+              std::string::npos);
+    EXPECT_TRUE(fs::is_fifo("elsewhere/fifo"));
+    if (mknod("elsewhere/null", S_IFCHR | 0666, makedev(1, 3)) == 0) {
+        fs::create_symlink("../elsewhere/null", kStatusFilePath);
+        testing::internal::CaptureStderr();
+        update_status_file(UPDATE_COMPLETE);
+        testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(fs::is_character_file("elsewhere/null"));
+    }
+}
+
+// A service that may not give the file its owner replaces it all the same,
+// keeping its mode, rather than failing over to a write in place.
+TEST_F(StatusFile, NotRootReplacesARootOwnedStatusFileKeepingItsMode) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to hand the directory to another user";
+    }
+    skein_test::write_file(kStatusFilePath, "Update complete");
+    fs::permissions(kStatusFilePath, fs::perms::owner_read | fs::perms::owner_write |
+                                         fs::perms::group_read | fs::perms::others_read);
+    ASSERT_EQ(chown("installation_details", 65534, 65534), 0);
+    fs::permissions(".", fs::perms::others_exec, fs::perm_options::add);
+    EXPECT_EXIT(
+        {
+            if (setgid(65534) != 0 || setuid(65534) != 0) {
+                std::_Exit(2);
+            }
+            update_status_file(UPDATE_FAILED);
+            std::_Exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+    struct stat info;
+    ASSERT_EQ(stat(kStatusFilePath, &info), 0);
+    EXPECT_EQ(read_file(kStatusFilePath), "Update failed");
+    EXPECT_EQ(info.st_mode & 07777, 0644u);
+    EXPECT_EQ(info.st_uid, 65534u);
 }
 
 using StatusFileDeathTest = StatusFile;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "src/commands.h"
 #include "tests/common/stub_commands.h"
@@ -58,6 +59,23 @@ TEST_F(WorkerStartFailure, UpdateShowsUpdateFailed) {
     EXPECT_NE(log_.find(" E "), std::string::npos);
     EXPECT_NE(log_.find("Could not start a worker for: sh Update_Skein_Edge.sh 7"),
               std::string::npos);
+}
+
+// An update without a worker keeps its place: the earlier script ending
+// afterwards must not show "Update complete" for the version never run.
+TEST_F(WorkerStartFailure, LastUpdateWithoutAWorkerDecidesWhenItsTurnComes) {
+    skein_test::write_file("Update_Skein_Edge.sh", "sleep 1\n");
+    fail_thread_creation = false;
+    route("GET /update?version=1 HTTP/1.1\r\n\r\n");
+    fail_thread_creation = true;
+    route("GET /update?version=2 HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(read_file(kStatusFilePath), "Update in progress");
+    fail_thread_creation = false;
+    for (int i = 0; i < 500 && read_file(kStatusFilePath) == "Update in progress"; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(read_file(kStatusFilePath), "Update failed");
+    EXPECT_FALSE(fs::exists(".pending_updates"));
 }
 
 TEST_F(WorkerStartFailure, RollbackShowsUpdateFailed) {

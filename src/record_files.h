@@ -1,0 +1,46 @@
+// Writing the box's records (the status file, the version files and the
+// pending updates) so that no fault ever leaves one empty or half written.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+// The system calls of the record-writing path. They go through this table
+// so that tests can make each of them fail in turn; the service itself never
+// changes it.
+struct RecordSystemCalls {
+    int (*open)(const char* path, int flags, mode_t mode);
+    ssize_t (*write)(int fd, const void* data, std::size_t size);
+    ssize_t (*pwrite)(int fd, const void* data, std::size_t size, off_t offset);
+    int (*fsync)(int fd);
+    int (*ftruncate)(int fd, off_t length);
+    int (*fchmod)(int fd, mode_t mode);
+    int (*fchown)(int fd, uid_t owner, gid_t group);
+    int (*rename)(const char* from, const char* to);
+    int (*close)(int fd);
+    int (*unlink)(const char* path);
+};
+extern RecordSystemCalls record_system_calls;
+
+// Replaces the regular file path (or creates it) with exactly size bytes of
+// data, so that a reader, or a box that loses power, finds either the old
+// content or the new one. The new file keeps the old one's mode, and its
+// owner where the service may give it. Returns 0, or the errno of the step
+// that failed, and then leaves path as it was and no temporary file behind.
+int replace_file_atomically(const char* path, const char* data, std::size_t size);
+
+// Stores data as the whole content of a record, through its symbolic links:
+// replaced atomically or left exactly as it was, never emptied. A link's
+// final target that is a character device or a FIFO is written through a
+// descriptor, as it cannot be replaced; any other kind of node is left.
+// A failure is logged in one line that names the file and the reason.
+// Returns whether the record now holds data.
+bool store_record(const char* path, const char* data, std::size_t size);
+
+// As store_record, for the status file, which must change even on a full
+// disk: where the atomic replace fails, the file is overwritten in place
+// without being emptied first, so that a reader finds the old or the new
+// text. Returns false only when the file cannot be opened for writing at
+// all.
+bool store_status_record(const char* path, const char* data, std::size_t size);
