@@ -145,6 +145,9 @@ TEST_F(RecordFaults, EveryRecordKeepsAWholeValueWhateverCallFails) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(5));
                 }
                 EXPECT_EQ(route("GET /status HTTP/1.1\r\n\r\n"), reply_head + "Update complete");
+                // The worker made its last call before it let go of the lock.
+                pthread_mutex_lock(&status_mutex);
+                pthread_mutex_unlock(&status_mutex);
                 record_system_calls = saved_;
                 const std::string log = testing::internal::GetCapturedStderr();
 
