@@ -74,6 +74,9 @@ TEST_F(WorkerStartFailure, LastUpdateWithoutAWorkerDecidesWhenItsTurnComes) {
     for (int i = 0; i < 500 && read_file(kStatusFilePath) == "Update in progress"; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    // The worker logs its last line before it lets go of the lock.
+    pthread_mutex_lock(&status_mutex);
+    pthread_mutex_unlock(&status_mutex);
     EXPECT_EQ(read_file(kStatusFilePath), "Update failed");
     EXPECT_FALSE(fs::exists(".pending_updates"));
 }
