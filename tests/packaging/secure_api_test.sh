@@ -54,7 +54,7 @@ serial() { openssl x509 -noout -serial -in "$pki/$1.pem" | cut -d= -f2; }
 # allow NAME...: the site's allow-list names those controllers alone.
 allow() {
     local name
-    for name in "$@"; do echo "$(serial "$name") yes;"; done >"$pki/controllers.allow"
+    for name in "$@"; do echo "$(serial "$name") yes;  # $name"; done >"$pki/controllers.allow"
 }
 allow controller
 
