@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Times one rollout of the fleet playbooks to simulated boxes, as an
-# operator runs it: default waves, default polling (every 5 s), Ansible's
-# default 5 forks. Each box is a copy of the service on its own loopback
-# address with an update script that takes SCRIPT_SECONDS (tests/fleet/
-# fleet_lib.sh), in a private network namespace. Prints the time and the
-# size of each wave. Not run in CI; the figures are in bench/RESULTS.md.
+# Times the fleet playbooks against simulated boxes as an operator runs
+# them: status.yml, then one rollout.yml with the default waves and polling
+# (every 5 s), then status.yml again to count the boxes on the version.
+# Each box is a service of its own on its own loopback address with an
+# update script that takes SCRIPT_SECONDS (tests/fleet/fleet_lib.sh), in a
+# private network namespace. Prints the times, the size of each wave and
+# the machine's load. Not run in CI; the figures are in bench/RESULTS.md.
 #
 # Settings (environment): BOXES (100), SCRIPT_SECONDS (2), and any
-# ANSIBLE_* setting, such as ANSIBLE_FORKS.
+# ANSIBLE_* setting.
 set -u
 cd "$(dirname "$0")/.." || exit 1
 BOXES=${BOXES:-100}
@@ -26,25 +27,31 @@ tmp=$(mktemp -d)
 trap 'stop_fleet; rm -rf "$tmp"' EXIT
 start_fleet "$PWD/build/skein_edge_updater" "$tmp" "$BOXES" "$SCRIPT_SECONDS"
 
-begin=$(date +%s.%N)
-ansible-playbook -i "$tmp/inventory.yml" fleet/rollout.yml -e version=2.0 >"$tmp/rollout.log" 2>&1
-status=$?
-end=$(date +%s.%N)
+# timed NAME COMMAND...: runs the command with its output in $tmp/NAME.log
+# and prints how long it took and its exit status.
+timed() {
+    local name=$1 begin end status
+    shift
+    begin=$(date +%s.%N)
+    "$@" >"$tmp/$name.log" 2>&1
+    status=$?
+    end=$(date +%s.%N)
+    echo "$name: $(awk -v a="$begin" -v b="$end" 'BEGIN { printf "%.1f", b - a }') s, exit status $status"
+    return $status
+}
 
-updated=0
-for i in $(seq "$BOXES"); do
-    [ "$(box_get "$i" version)|$(box_get "$i" status)" = "Current version: 2.0|Update complete" ] &&
-        updated=$((updated + 1))
-done
-# The boxes that started their update in each wave, from the playbook's
-# output.
-waves=$(awk '/^PLAY \[Update the boxes/ { wave++ } /^TASK \[Start the update\]/ { on = 1; next }
-             /^TASK/ { on = 0 } on && /^ok:/ { size[wave]++ }
-             END { for (w = 1; w <= wave; w++) printf "%s%d", (w > 1 ? " + " : ""), size[w] }' \
-    "$tmp/rollout.log")
-echo "boxes: $BOXES, update script: $SCRIPT_SECONDS s, forks: ${ANSIBLE_FORKS:-5}"
-echo "waves: $waves"
-echo "rollout: $(awk -v a="$begin" -v b="$end" 'BEGIN { printf "%.1f", b - a }') s, exit status $status"
+echo "boxes: $BOXES, update script: $SCRIPT_SECONDS s"
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+timed status.yml ansible-playbook -i "$tmp/inventory.yml" fleet/status.yml
+timed rollout.yml ansible-playbook -i "$tmp/inventory.yml" fleet/rollout.yml -e version=2.0 \
+    -e rollout_report="$tmp/report.json"
+status=$?
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+python3 -c 'import json, sys
+report = json.load(open(sys.argv[1]))
+print("waves:", " + ".join(str(len(wave)) for wave in report["waves"]))
+print("report:", ", ".join("%s %d" % count for count in report["counts"].items()))' "$tmp/report.json"
+ansible-playbook -i "$tmp/inventory.yml" fleet/status.yml -e status_report="$tmp/after" >/dev/null 2>&1
+updated=$(grep -c '| Update complete | 2.0 | 1.0$' "$tmp/after")
 echo "boxes on 2.0 with Update complete: $updated"
-echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 [ "$status" -eq 0 ] && [ "$updated" -eq "$BOXES" ]

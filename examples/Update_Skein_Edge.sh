@@ -1,6 +1,10 @@
 #!/bin/sh
 # EXAMPLE update script: replace it with the box's own.
 #
+# Keep it idempotent: a fleet rollout runs it again for a version the box
+# names already when its last run did not complete (the service was
+# restarted meanwhile, or the run failed).
+#
 # The service runs it from its own directory as
 #     sh Update_Skein_Edge.sh <version>
 # after it has recorded <version> in installation_details/version.info, and
@@ -20,13 +24,18 @@ pull_limit=${UPDATE_PULL_TIMEOUT:-1800}
 up_limit=${UPDATE_UP_TIMEOUT:-600}
 
 version=${1-}
-# A docker image tag: what compose can put after "image:...:".
+# A docker image tag: what compose can put after "image:...:", 1 to 128
+# letters, digits and _ . -, not beginning with . or -. The fleet's
+# rollout.yml sends only such versions (skein_version_pattern in
+# fleet/api.yml): keep the two rules alike.
 case $version in
-    "" | [!A-Za-z0-9_]* | *[!A-Za-z0-9_.-]*)
-        echo "Update_Skein_Edge.sh: '$version' is not a valid version" >&2
-        exit 2
-        ;;
+    "" | [!A-Za-z0-9_]* | *[!A-Za-z0-9_.-]*) valid=no ;;
+    *) [ "${#version}" -le 128 ] && valid=yes || valid=no ;;
 esac
+if [ "$valid" = no ]; then
+    echo "Update_Skein_Edge.sh: '$version' is not a valid version" >&2
+    exit 2
+fi
 
 export APP_VERSION="$version"
 echo "Update_Skein_Edge.sh: pulling version $version"

@@ -1,10 +1,11 @@
 # shellcheck shell=bash
 # A simulated fleet on this machine, for the fleet playbooks' test and
 # benchmark (sourced after tests/packaging/test_lib.sh, inside a private
-# network namespace): box I is a directory of its own with a copy of the
-# built service, stub box scripts, and the service bound to 127.0.0.(I+1)
-# on port 8888 by SKEIN_LISTEN_ADDRESS. Stub docker and reboot go first on
-# PATH.
+# network namespace): box I is a directory of its own with a link to the
+# built service, stub box scripts, and the service bound to its own
+# loopback address (127.0.0.2 for box 1, up to 127.0.4.1 for box 1000) on
+# port 8888 by SKEIN_LISTEN_ADDRESS. Stub docker and reboot go first on
+# PATH, shared by all boxes.
 #
 #   start_fleet BINARY DIR COUNT SCRIPT_SECONDS: starts the boxes under DIR,
 #       each on version 1.0, and writes DIR/inventory.yml (group "boxes");
@@ -15,16 +16,19 @@ fleet_dir=
 fleet_pids=()
 
 box_name() { printf 'box%02d' "$1"; }
-box_address() { echo "127.0.0.$(($1 + 1))"; }
+# 250 boxes to each 127.0.N.0/24, none on a .0 or .255 address.
+box_address() { echo "127.0.$(($1 / 250)).$(($1 % 250 + 1))"; }
 box_dir() { echo "$fleet_dir/$(box_name "$1")"; }
 box_get() { curl -s --max-time 5 "http://$(box_address "$1"):8888/$2"; }
 
 # The update script logs "start|end TIME VERSION" to update.log, takes the
-# script time, and fails for a version named in fail.version.
+# script time (3 s more for a version named in hang.version), and fails for
+# a version named in fail.version.
 fleet_update_stub() {
     printf '#!/bin/sh\n'
     printf 'echo "start $(date +%%s.%%N) $1" >> update.log\n'
     printf 'sleep %s\n' "$1"
+    printf '! grep -qx "$1" hang.version 2>/dev/null || sleep 3\n'
     printf 'echo "end $(date +%%s.%%N) $1" >> update.log\n'
     printf '! grep -qx "$1" fail.version 2>/dev/null\n'
 }
@@ -40,7 +44,7 @@ start_fleet() {
     for i in $(seq "$count"); do
         dir=$(box_dir "$i")
         mkdir -p "$dir/installation_details"
-        cp "$binary" "$dir/skein_edge_updater"
+        ln -f "$binary" "$dir/skein_edge_updater" 2>/dev/null || cp "$binary" "$dir/skein_edge_updater"
         fleet_update_stub "$seconds" >"$dir/Update_Skein_Edge.sh"
         printf '#!/bin/sh\n' >"$dir/start_containers.sh"
         printf '1.0' >"$dir/installation_details/version.info"

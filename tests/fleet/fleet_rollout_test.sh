@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
 # Runs the fleet playbooks with ansible-playbook against 21 simulated boxes
-# (fleet_lib.sh), in a private network namespace. Three rollouts and a
-# status report, in turn:
-#   2.0 reaches every box wave by wave (box21 is on it already);
+# (fleet_lib.sh), in a private network namespace. In turn:
+#   --check for 2.0 sends nothing and shows the waves;
+#   2.0 reaches every box wave by wave, box21 too: it names 2.0 but its
+#       update never completed;
 #   3.0 fails on box03 in the second wave: box03 is rolled back, later
 #       waves are untouched;
-#   3.1 with box02 down: box02 counts as failed and the rollout stops.
+#   3.1 with box02 down, skipped, and half of a wave allowed to fail:
+#       box03 fails again and the waves go on;
+#   the status report;
+#   3.2 with box02 down, counted as failed, and box03's update hanging:
+#       the wave's verdict comes after one time limit, and the rollout stops;
+#   3.3 with the stop file in place: no wave starts.
 #
 # Usage: fleet_rollout_test.sh SERVICE_BINARY FLEET_DIR
 # (SKEIN_KEEP_TMP=1 keeps the boxes and the playbooks' output for a look.)
@@ -18,20 +24,26 @@ need_commands ansible-core ansible-playbook
 run_in_private_network "$@"
 
 tmp=$(mktemp -d)
-trap 'stop_fleet; rm -rf "$tmp"' EXIT
+trap 'stop_fleet; [ -n "${SKEIN_KEEP_TMP-}" ] || rm -rf "$tmp"' EXIT
 # Each update script takes half a second: enough for waves to show.
 start_fleet "$binary" "$tmp" 21 0.5
+# box21 was restarted in the middle of an update to 2.0.
 printf '2.0' >"$(box_dir 21)/installation_details/version.info"
-echo 3.0 >"$(box_dir 3)/fail.version"
-export ANSIBLE_FORKS=10
+printf '3.0\n3.1\n' >"$(box_dir 3)/fail.version"
+echo 3.2 >"$(box_dir 3)/hang.version"
 
+# rollout VERSION [ARGS...]: runs rollout.yml with its output and JSON
+# report in $tmp/rollout-VERSION.{log,json}; the exit status is the
+# playbook's.
 rollout() {
-    local begin=$SECONDS status
-    ansible-playbook -i "$tmp/inventory.yml" "$fleet/rollout.yml" -e version="$1" \
-        -e skein_poll_interval=1 -e skein_poll_timeout=30 >"$tmp/rollout-$1.log" 2>&1
+    local version=$1 begin=$SECONDS status
+    shift
+    ansible-playbook -i "$tmp/inventory.yml" "$fleet/rollout.yml" -e version="$version" \
+        -e skein_poll_interval=1 -e skein_poll_timeout=30 -e skein_stop_file="$tmp/stop" \
+        -e rollout_report="$tmp/rollout-$version.json" "$@" >"$tmp/rollout-$version.log" 2>&1
     status=$?
-    echo "rollout of $1: $((SECONDS - begin)) s, exit status $status"
-    grep -E '^(fatal|ERROR)' "$tmp/rollout-$1.log" | cut -c1-240
+    echo "rollout of $version: $((SECONDS - begin)) s, exit status $status"
+    grep -E '^(fatal|ERROR)' "$tmp/rollout-$version.log" | cut -c1-240
     return $status
 }
 
@@ -39,18 +51,39 @@ rollout() {
 runs() { awk '$1 == "start" { print $3 }' "$(box_dir "$1")/update.log" 2>/dev/null | paste -sd' '; }
 # Box I's /version and /status.
 state() { echo "$(box_get "$1" version)|$(box_get "$1" status)"; }
+# outcomes VERSION: "box outcome" for every box of that rollout's JSON
+# report, then the counts.
+outcomes() {
+    python3 -c 'import json, sys
+report = json.load(open(sys.argv[1]))
+for box in report["boxes"]: print(box["box"], box["outcome"])
+print(" ".join("%s=%d" % count for count in report["counts"].items()))' "$tmp/rollout-$1.json"
+}
+counts() { outcomes "$1" | tail -1; }
+
+# ---- --check for 2.0: nothing is sent ----
+
+begin=$SECONDS
+rollout 2.0 --check
+check "check mode exits with status 0" test $? -eq 0
+check "check mode takes a few seconds ($((SECONDS - begin)) s)" test $((SECONDS - begin)) -lt 30
+check_equal "check mode shows each wave's boxes" "wave 1 would update (1): box01
+wave 2 would update (2): box02, box03
+wave 3 would update (18): $(printf 'box%02d, ' $(seq 4 20))box21" "$(grep '^wave ' "$tmp/rollout-2.0.log")"
+check "check mode sends no update" test -z "$(cat "$tmp"/box*/update.log 2>/dev/null)"
 
 # ---- 2.0: every box, wave by wave ----
 
 rollout 2.0
 check "rollout of 2.0 succeeds" test $? -eq 0
-for i in $(seq 20); do
+for i in $(seq 21); do
     check "$(box_name "$i") ran the update to 2.0 once and is on it" \
         test "$(runs "$i")|$(state "$i")" = "2.0|Current version: 2.0|Update complete"
 done
-check "box21, on 2.0 already, is left alone" test ! -e "$(box_dir 21)/update.log"
+check "the report counts 21 boxes updated" test "$(counts 2.0)" = \
+    "updated=21 rolled back=0 failed=0 skipped=0 untouched=0"
 
-# Waves of 1, 10% (2) and the rest of the 20 boxes to update, in inventory
+# Waves of 1, 10% (2) and the rest of the 21 boxes to update, in inventory
 # order: no box of a wave starts before every box of the one before ended.
 times() { # times start|end FIRST LAST: the recorded times of those boxes
     local i
@@ -59,7 +92,7 @@ times() { # times start|end FIRST LAST: the recorded times of those boxes
 before() { awk -v a="$(times end "$1" "$2" | sort -g | tail -1)" \
     -v b="$(times start "$3" "$4" | sort -g | head -1)" 'BEGIN { exit !(a < b) }'; }
 check "wave 1 (box01) ended before wave 2 (box02-03) started" before 1 1 2 3
-check "wave 2 ended before wave 3 (box04-20) started" before 2 3 4 20
+check "wave 2 ended before wave 3 (box04-21) started" before 2 3 4 21
 check "three waves" test "$(grep -c '^PLAY \[Update the boxes' "$tmp/rollout-2.0.log")" -eq 3
 
 # ---- 3.0: fails on box03 in wave 2 ----
@@ -70,24 +103,27 @@ check "box01 and box02 are on 3.0" test "$(state 1)|$(state 2)" = \
     "Current version: 3.0|Update complete|Current version: 3.0|Update complete"
 check "box03 ran 3.0 and was rolled back to 2.0" test "$(runs 3)" = "2.0 3.0 2.0"
 check "box03 ends on 2.0, Update complete" test "$(state 3)" = "Current version: 2.0|Update complete"
-untouched=0
-for i in $(seq 4 21); do
-    [ "$(box_get "$i" version)|$(runs "$i")" = "Current version: 2.0|$([ "$i" -lt 21 ] && echo 2.0)" ] &&
-        untouched=$((untouched + 1))
-done
-check "the 18 boxes of wave 3 are untouched" test "$untouched" -eq 18
+check "the boxes of wave 3 are untouched" test \
+    "$(awk '$1 == "start" { print $3 }' "$tmp"/box{04..21}/update.log | sort -u)" = 2.0
 check "the failure names box03 and its rollback" \
-    grep -q 'box03.*did not complete: Update failed; rolled back to 2.0' "$tmp/rollout-3.0.log"
+    grep -q 'box03.*update to 3.0 did not complete: Update failed; rolled back to 2.0' "$tmp/rollout-3.0.log"
+check "the summary says where the rollout stopped" \
+    grep -qx 'Rollout of 3.0 stopped after wave 2 of 3, which had failed boxes' "$tmp/rollout-3.0.log"
+check "the report has box03 rolled back and 18 boxes untouched" test \
+    "$(outcomes 3.0 | sed -n 3p)|$(counts 3.0)" = \
+    "box03 rolled back|updated=2 rolled back=1 failed=0 skipped=0 untouched=18"
 
-# ---- 3.1: box02 is down ----
+# ---- 3.1: box02 down and skipped; half of a wave may fail ----
 
 stop_box 2
-rollout 3.1
-check "rollout of 3.1 fails" test $? -ne 0
-check "box03, box02's wave mate, is on 3.1" test "$(state 3)" = "Current version: 3.1|Update complete"
-check "box04 was not updated" test "$(box_get 4 version)" = "Current version: 2.0"
-check "the failure names box02, not rolled back" \
-    grep -q 'box02.*Connection refused.*; not rolled back' "$tmp/rollout-3.1.log"
+rollout 3.1 -e skein_unreachable=skip -e skein_max_fail_percentage=50
+check "rollout of 3.1 ends with a failed box" test $? -eq 2
+check "box02 is reported as unreachable and skipped" \
+    grep -q '^  box02: unreachable: .*Connection refused' "$tmp/rollout-3.1.log"
+check "box03, half of wave 2, was rolled back" test "$(state 3)" = "Current version: 2.0|Update complete"
+check "the waves went on to box21" test "$(state 21)" = "Current version: 3.1|Update complete"
+check "the report counts the skipped and the rolled back box" test "$(counts 3.1)" = \
+    "updated=19 rolled back=1 failed=0 skipped=1 untouched=0"
 
 # ---- status.yml ----
 
@@ -97,16 +133,38 @@ check "status report runs" test $? -eq 0
 {
     echo "box01 | http://127.0.0.2:8888 | Update complete | 3.1 | 3.0"
     echo "box02 | http://127.0.0.3:8888 | unreachable | - | -"
-    echo "box03 | http://127.0.0.4:8888 | Update complete | 3.1 | 2.0"
-    for i in $(seq 4 20); do
-        echo "$(box_name "$i") | http://$(box_address "$i"):8888 | Update complete | 2.0 | 1.0"
+    echo "box03 | http://127.0.0.4:8888 | Update complete | 2.0 | 2.0"
+    for i in $(seq 4 21); do
+        echo "$(box_name "$i") | http://$(box_address "$i"):8888 | Update complete | 3.1 | 2.0"
     done
-    echo "box21 | http://127.0.0.22:8888 | Waiting for command | 2.0 | -"
-    echo
-    echo "unreachable: 1"
-    echo "Update complete: 19"
-    echo "Waiting for command: 1"
+    printf '\nunreachable: 1\nUpdate complete: 20\n\n'
+    printf 'version -: 1\nversion 2.0: 1\nversion 3.1: 19\n\n'
+    echo "box02: unreachable: Connection refused"
 } >"$tmp/expected"
-check "status report names every box and counts the statuses" diff "$tmp/expected" "$tmp/report"
+check "status report names every box and counts the statuses and versions" \
+    diff "$tmp/expected" "$tmp/report"
+check "status report shows no line per box" test "$(grep -c '^ok: \|^skipping: ' "$tmp/status.log")" -le 2
+
+# ---- 3.2: box02 down and failed, box03 hangs ----
+
+begin=$SECONDS
+rollout 3.2 -e skein_poll_timeout=2
+check "rollout of 3.2 fails" test $? -ne 0
+check "the verdict came after one time limit ($((SECONDS - begin)) s)" test $((SECONDS - begin)) -lt 20
+check "box02 is told unreachable" \
+    grep -q 'box02.*not updated: unreachable: .*Connection refused' "$tmp/rollout-3.2.log"
+check "box03's update is still running, its rollback queued" \
+    grep -q 'box03.*update still running after 2 s; rollback queued behind it' "$tmp/rollout-3.2.log"
+check "box04 was not updated" test "$(box_get 4 version)" = "Current version: 3.1"
+
+# ---- 3.3 with the stop file ----
+
+touch "$tmp/stop"
+rollout 3.3
+check "a stopped rollout exits with status 0" test $? -eq 0
+check "the summary names the stop file" \
+    grep -qx "Rollout of 3.3 stopped before wave 1 of 3: $tmp/stop exists" "$tmp/rollout-3.3.log"
+check "no box was updated" test "$(counts 3.3)" = \
+    "updated=0 rolled back=0 failed=0 skipped=0 untouched=21"
 
 finish

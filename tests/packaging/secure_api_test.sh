@@ -3,18 +3,21 @@
 # the built service bound to 127.0.0.1 in a sandbox box (stub docker,
 # reboot and box scripts), nginx with the site file on 127.0.0.1:8443, all
 # in a private network namespace when one can be had and on loopback
-# addresses in any case. Shows that a controller with a certificate of the
-# fleet's CA gets what the service says, that no one else reaches the
-# service, and that idle clients no longer hold it up.
+# addresses in any case. Shows that a listed controller with a certificate
+# of the controllers' CA gets what the service says, that no one else
+# reaches the service (the box's own certificate included), that each
+# request is in the audit log and each refusal in the error log, that a
+# controller's certificate is withdrawn and renewed by the allow-list, that
+# a box's is renewed, and that idle clients no longer hold the service up.
 #
-# Usage: secure_api_test.sh SERVICE_BINARY SITE_FILE
+# Usage: secure_api_test.sh SERVICE_BINARY SITE_FILE FLEET_DIR
 set -u
-service_binary=$1 site_file=$2
+service_binary=$1 site_file=$2 fleet=$3
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/test_lib.sh"
 export PATH=$PATH:/usr/sbin:/sbin LC_ALL=C
 
-need_commands "nginx-light openssl" nginx openssl
+need_commands "nginx-light openssl ansible-core" nginx openssl ansible-playbook
 run_in_private_network "$@"
 
 tmp=$(mktemp -d)
@@ -23,7 +26,8 @@ service_pid='' nginx_pid=''
 trap '[ -n "$nginx_pid" ] && stop_process "$nginx_pid"; [ -n "$service_pid" ] && stop_process "$service_pid"; rm -rf "$tmp"' EXIT
 bound_curl "$tmp"
 
-# ---- Certificates: the fleet's CA, its server and client, a stranger's CA ----
+# ---- Certificates: the boxes' CA and the box's, the controllers' CA and two
+# controllers', a stranger's CA and client ----
 
 pki=$tmp/pki
 mkdir "$pki"
@@ -40,10 +44,19 @@ new_certificate() {
         openssl x509 -req -days 1 -in "$pki/$2.csr" -CA "$pki/$1.pem" -CAkey "$pki/$1.key" \
             -set_serial "0x$(openssl rand -hex 8)" -extfile <(echo "$3") -out "$pki/$2.pem" 2>/dev/null
 }
-new_ca fleet-ca && new_certificate fleet-ca server "subjectAltName=IP:127.0.0.1" &&
-    new_certificate fleet-ca controller "extendedKeyUsage=clientAuth" &&
+box_usage=$'subjectAltName=DNS:box.test,IP:127.0.0.1\nextendedKeyUsage=serverAuth'
+new_ca box-ca && new_certificate box-ca server "$box_usage" &&
+    new_ca controller-ca && new_certificate controller-ca controller "extendedKeyUsage=clientAuth" &&
+    new_certificate controller-ca controller2 "extendedKeyUsage=clientAuth" &&
     new_ca other-ca && new_certificate other-ca stranger "extendedKeyUsage=clientAuth"
 check "openssl makes the certificates" test -s "$pki/stranger.pem"
+serial() { openssl x509 -noout -serial -in "$pki/$1.pem" | cut -d= -f2; }
+# allow NAME...: the site's allow-list names those controllers alone.
+allow() {
+    local name
+    for name in "$@"; do echo "$(serial "$name") yes;  # $name"; done >"$pki/controllers.allow"
+}
+allow controller
 
 # ---- The service, bound to 127.0.0.1 ----
 
@@ -66,9 +79,10 @@ fi
 
 site=$tmp/site.conf
 sed -e "s|/etc/nginx/skein-tls/|$pki/|" -e 's|listen 8443 ssl;|listen 127.0.0.1:8443 ssl;|' \
-    "$site_file" >"$site"
-check_equal "the site names its certificate files and port where the test puts them" \
-    "3 1" "$(grep -c "^ *ssl_[a-z_]* *$pki/" "$site") $(grep -c 'listen 127.0.0.1:8443 ssl;' "$site")"
+    -e "s|/var/log/nginx/|$tmp/nginx/|" "$site_file" >"$site"
+check_equal "the site names its files, logs and port where the test puts them" "4 2 1" \
+    "$(grep -v '^ *#' "$site" | grep -c "$pki/") $(grep -c "$tmp/nginx/" "$site") $(
+        grep -c 'listen 127.0.0.1:8443 ssl;' "$site")"
 mkdir "$tmp/nginx"
 cat >"$tmp/nginx/nginx.conf" <<EOF
 pid $tmp/nginx/nginx.pid;
@@ -88,7 +102,7 @@ EOF
 nginx -p "$tmp/nginx" -e "$tmp/nginx/error.log" -c "$tmp/nginx/nginx.conf" &
 nginx_pid=$!
 controller=(--cert "$pki/controller.pem" --key "$pki/controller.key")
-if ! wait_for_service https://127.0.0.1:8443/status "$nginx_pid" --cacert "$pki/fleet-ca.pem" \
+if ! wait_for_service https://127.0.0.1:8443/status "$nginx_pid" --cacert "$pki/box-ca.pem" \
     "${controller[@]}"; then
     fail "nginx serves the site on 127.0.0.1:8443"
     cat "$tmp/nginx/error.log"
@@ -104,7 +118,8 @@ reply() {
     cat "$tmp/body"
 }
 direct() { reply "${@:2}" "http://127.0.0.1:8888$1"; }
-via_nginx() { reply --cacert "$pki/fleet-ca.pem" "${@:2}" "https://127.0.0.1:8443$1"; }
+via_nginx() { reply --cacert "$pki/box-ca.pem" "${@:2}" "https://127.0.0.1:8443$1"; }
+as() { via_nginx "$2" --cert "$pki/$1.pem" --key "$pki/$1.key"; }
 proxied() { via_nginx "$1" "${controller[@]}" "${@:2}"; }
 # The routes that answer 404 on a new box, then each after an update.
 for route in /status /version /previousversion /previousversiontemp /rollback /update / \
@@ -115,33 +130,97 @@ check_equal "through nginx: POST /status" "$(direct /status -X POST)" "$(proxied
 check_equal "a header of the controller's gives no version" "400 Missing version parameter" \
     "$(proxied /update -H 'X-Info: version=9')"
 
-# ---- (b) Without a certificate of the fleet's CA, nothing reaches the service ----
+check "the audit log has the controller's subject and serial with the request line" grep -q \
+    "subject=\"CN=controller\" serial=$(serial controller) verify=SUCCESS \"GET /reboot HTTP/1.1\" 200\$" \
+    "$tmp/nginx/skein_edge_updater-audit.log"
+
+# ---- (b) Without a listed certificate of the controllers' CA, nothing reaches the service ----
 
 # The service logs a request and writes version.info before it replies.
 log=$box/logs/update_logs/skein_edge_updater_100.log
 seen=$(grep -c 'Recieved Request' "$log")
 check "a client without a certificate is refused" \
     has_text "$(via_nginx '/update?version=2.0')" "400 No required SSL certificate was sent"
+refused="400 The SSL certificate error"
 check "a client with another CA's certificate is refused" \
-    has_text "$(via_nginx '/update?version=2.0' --cert "$pki/stranger.pem" --key "$pki/stranger.key")" \
-    "^000\|400 The SSL certificate error"
+    has_text "$(as stranger '/update?version=2.0')" "$refused"
+check "the box's own certificate is refused as a client" has_text "$(as server '/update?version=2.0')" "$refused"
+check "an unlisted certificate of the controllers' CA is refused" \
+    has_text "$(as controller2 '/update?version=2.0')" "$refused"
 check_equal "the refused requests never reached the service" "$seen 1.0" \
     "$(grep -c 'Recieved Request' "$log") $(cat "$box/installation_details/version.info")"
 check "the update script never ran for them" lacks_text "$(cat "$box/update.calls")" 2.0
+check_equal "the error log names each refused certificate" "1 2" \
+    "$(grep -c 'client sent no required SSL certificate' "$tmp/nginx/skein_edge_updater-error.log") $(
+        grep -c 'client SSL certificate verify error' "$tmp/nginx/skein_edge_updater-error.log")"
+check "the audit log has the unlisted certificate's refusal" grep -q \
+    "subject=\"CN=controller2\" serial=$(serial controller2) verify=SUCCESS \"GET /update?version=2.0 HTTP/1.1\" 400\$" \
+    "$tmp/nginx/skein_edge_updater-audit.log"
 
-# ---- (c) The service is on 127.0.0.1 alone ----
+# ---- (c) Renewal and withdrawal: the allow-list, and the box's certificate ----
+
+# reload_until DESCRIPTION CERT EXPECTED: nginx reloads its files, and CERT's
+# /version is EXPECTED within 5 s.
+reload_until() {
+    local answer
+    kill -HUP "$nginx_pid"
+    for _ in $(seq 50); do
+        answer=$(as "$2" /version)
+        has_text "$answer" "$3" && break
+        sleep 0.1
+    done
+    check "$1" has_text "$answer" "$3"
+}
+allow controller controller2
+reload_until "the renewed controller certificate is let in once listed" controller2 "200 Current"
+allow controller2
+reload_until "the withdrawn controller certificate is refused" controller "$refused"
+check "the other controller is still let in" has_text "$(as controller2 /version)" "^200 Current"
+server_serial() {
+    openssl s_client -connect 127.0.0.1:8443 -servername box.test </dev/null 2>/dev/null |
+        openssl x509 -noout -serial | cut -d= -f2
+}
+new_certificate box-ca server "$box_usage"
+kill -HUP "$nginx_pid"
+for _ in $(seq 50); do
+    [ "$(server_serial)" = "$(serial server)" ] && break
+    sleep 0.1
+done
+check_equal "the box serves its renewed certificate" "$(serial server)" "$(server_serial)"
+check "the controller trusts the renewed box certificate" has_text "$(as controller2 /version)" "^200 Current"
+
+# The fleet's status report tells each refusal apart from a box that is down.
+cat >"$tmp/inventory.yml" <<EOF
+boxes:
+  vars: {skein_ca_cert: $pki/box-ca.pem, skein_client_cert: $pki/controller2.pem,
+         skein_client_key: $pki/controller2.key, skein_base_url: "https://127.0.0.1:8443"}
+  hosts:
+    listed: {}
+    box-as-client: {skein_client_cert: $pki/server.pem, skein_client_key: $pki/server.key}
+    other-ca: {skein_ca_cert: $pki/other-ca.pem}
+    down: {skein_base_url: "https://127.0.0.1:8444"}
+EOF
+LC_ALL=C.UTF-8 ANSIBLE_HOME=$tmp/ansible ansible-playbook -i "$tmp/inventory.yml" "$fleet/status.yml" \
+    -e status_report="$tmp/status" >"$tmp/status.log" 2>&1 || cat "$tmp/status.log"
+check_equal "the fleet's status report tells refusals from a box that is down" \
+    "TLS refused: 2|unreachable: 1|box-as-client: TLS refused: the box refused this controller's \
+certificate (400 The SSL certificate error)|other-ca: TLS refused: the box's certificate was \
+refused: unable to get local issuer certificate|down: unreachable: Connection refused" \
+    "$(grep -E '^(TLS refused|unreachable|down|box-as-client|other-ca):' "$tmp/status" | paste -sd'|')"
+
+# ---- (d) The service is on 127.0.0.1 alone ----
 
 curl -s -o /dev/null http://127.0.0.2:8888/status
 check_equal "another address of the box is refused at port 8888" 7 $?
 
-# ---- (d) Idle clients of nginx do not hold up the service ----
+# ---- (e) Idle clients of nginx do not hold up the service ----
 
 idle=()
 for _ in 1 2 3 4; do
     exec {fd}<>/dev/tcp/127.0.0.1/8443 && idle+=("$fd")
 done
 started=$(date +%s%N)
-answer=$(proxied /version --max-time 3)
+answer=$(via_nginx /version --cert "$pki/controller2.pem" --key "$pki/controller2.key" --max-time 3)
 elapsed_ms=$((($(date +%s%N) - started) / 1000000))
 check_equal "with ${#idle[@]} idle clients connected, the controller is answered (${elapsed_ms} ms)" \
     "200 Current version: 1.0" "$answer"
