@@ -30,9 +30,12 @@ RecordSystemCalls& sys = record_system_calls;
 // The kernel's own limit on links followed in one path walk.
 constexpr int kMaxLinksFollowed = 40;
 
-bool write_all(int fd, const char* data, std::size_t size) {
+// Writes all of data: at the descriptor's position, or from from_offset
+// on when it is given.
+bool write_all(int fd, const char* data, std::size_t size, off_t from_offset = -1) {
     while (size > 0) {
-        ssize_t written = sys.write(fd, data, size);
+        ssize_t written =
+            from_offset < 0 ? sys.write(fd, data, size) : sys.pwrite(fd, data, size, from_offset);
         if (written < 0) {
             if (errno == EINTR) {
                 continue;
@@ -41,23 +44,7 @@ bool write_all(int fd, const char* data, std::size_t size) {
         }
         data += written;
         size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-bool write_all_from_start(int fd, const char* data, std::size_t size) {
-    off_t offset = 0;
-    while (size > 0) {
-        ssize_t written = sys.pwrite(fd, data, size, offset);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += written;
-        offset += written;
-        size -= static_cast<std::size_t>(written);
+        from_offset = from_offset < 0 ? from_offset : from_offset + written;
     }
     return true;
 }
@@ -199,7 +186,7 @@ bool overwrite_in_place(const std::string& path, const char* data, std::size_t s
     if (fd < 0) {
         return false;
     }
-    bool written = write_all_from_start(fd, data, size) &&
+    bool written = write_all(fd, data, size, 0) &&
                    sys.ftruncate(fd, static_cast<off_t>(size)) == 0 && sys.fsync(fd) == 0;
     int error = written ? 0 : errno;
     if (sys.close(fd) != 0 && error == 0) {
