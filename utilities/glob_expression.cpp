@@ -31,6 +31,19 @@ void fill_narrow_cache() {
     static_cast<void>(filled);
 }
 
+// std::regex builds one state for each character, "." or set of an expression,
+// one more for each "*", and refuses an expression of more states than this
+// with error_space.
+#ifdef _GLIBCXX_REGEX_STATE_LIMIT
+constexpr std::size_t kStateLimit = _GLIBCXX_REGEX_STATE_LIMIT;
+#else
+constexpr std::size_t kStateLimit = 100000;
+#endif
+// The states of the expression's frame, "((" body ")|[\r\n])$": three groups
+// opened and closed, an end to each of its four sequences, the choice between
+// the two alternatives and their join, the set, "$" and the final state.
+constexpr std::size_t kFrameStates = 15;
+
 // The scanner's tokens that can occur in a translated body.
 enum class Kind {
     ord_char,      // value[0]
@@ -109,10 +122,12 @@ class BodyReader {
     bool bracket_term(Bracket& bracket, LastTerm& last);
     ByteSet members(const Bracket& bracket) const;
     void check_own_end(std::size_t open) const;
+    void push(std::vector<ElementToken>& tokens, ElementToken token);
 
     std::string_view body_;
     const std::vector<SetSpan>* own_sets_;
     std::size_t at_ = 0;
+    std::size_t states_ = kFrameStates;
     Traits traits_;
     const std::ctype<char>& ctype_;
     Token current_;
@@ -386,6 +401,14 @@ ByteSet BodyReader::bracket(std::size_t open) {
     return members(bracket);
 }
 
+void BodyReader::push(std::vector<ElementToken>& tokens, ElementToken token) {
+    states_ += token.repeated ? 2 : 1;
+    if (states_ > kStateLimit) {
+        reject(rc::error_space);
+    }
+    tokens.push_back(token);
+}
+
 std::vector<ElementToken> BodyReader::read() {
     fill_narrow_cache();
     std::vector<ElementToken> tokens;
@@ -395,19 +418,19 @@ std::vector<ElementToken> BodyReader::read() {
         if (c == '.') {
             const bool repeated = !at_end() && body_[at_] == '*';
             at_ += repeated ? 1 : 0;
-            tokens.push_back({any_but_line_breaks(), repeated});
+            push(tokens, {any_but_line_breaks(), repeated});
         } else if (c == '[') {
-            tokens.push_back({bracket(start), false});
+            push(tokens, {bracket(start), false});
         } else if (c == '\\') {
             char literal = '\0';
             if (!char_of(escape(false), literal)) {
                 throw std::logic_error("glob: unexpected escape in a translated element");
             }
-            tokens.push_back({single(literal), false});
+            push(tokens, {single(literal), false});
         } else if (std::string_view("^$*+?(){|").find(c) != std::string_view::npos) {
             throw std::logic_error("glob: unexpected operator in a translated element");
         } else {
-            tokens.push_back({single(c), false});
+            push(tokens, {single(c), false});
         }
     }
     return tokens;

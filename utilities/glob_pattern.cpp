@@ -143,12 +143,9 @@ ExpressionBody translate_body(std::string_view pattern, bool bracket_members) {
     return body;
 }
 
-std::string frame_expression(std::string_view body) {
-    return "((" + std::string(body) + ")|[\\r\\n])$";
-}
-
+// The whole expression: the body's text, or else exactly one line break.
 std::string translate(std::string_view pattern) {
-    return frame_expression(translate_body(pattern, false).text);
+    return "((" + translate_body(pattern, false).text + ")|[\\r\\n])$";
 }
 
 }  // namespace tarn::glob::detail

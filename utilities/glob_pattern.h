@@ -34,7 +34,4 @@ struct ExpressionBody {
 // "]" is escaped instead and is a member of the set, as the set's text says.
 ExpressionBody translate_body(std::string_view pattern, bool bracket_members);
 
-// The whole expression around a body: its text, or else exactly one line break.
-std::string frame_expression(std::string_view body);
-
 }  // namespace tarn::glob::detail
