@@ -16,7 +16,8 @@ namespace tarn::glob::detail {
 // name's length times the element's. Each element is answered as
 // std::regex_match with the compiled translate(element) answers, except that a
 // bracket set whose text begins with "]" (after an optional "!") holds that
-// "]" as a member, like any other character of its text.
+// "]" as a member, like any other character of its text, wherever the
+// expression reads it as a set.
 class ElementMatcher {
   public:
     // Throws std::regex_error where the translated expression does not compile,

@@ -80,6 +80,7 @@ TEST(GlobTranslate, WholeNameMatches) {
         {"[a-c]?", "b\xff", true}, {"x*", "x\ny", false},
         {"[!a]", "\n", true},      {kWideRange, "b", true},
         {"[a\\\\][b]", "]", true}, {"[[:digit:]x][y]", "[", true},
+        {"[\\\\][]]", "[]", true},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(ElementMatcher(c.element).matches(c.name), c.matches)
