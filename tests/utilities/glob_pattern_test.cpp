@@ -3,7 +3,6 @@
 #include "utilities/glob_pattern.h"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <functional>
 #include <random>
@@ -12,10 +11,12 @@
 #include <type_traits>
 #include <utility>
 
+#include "tests/utilities/glob_thread_stack.h"
 #include "utilities/glob_matcher.h"
 
 namespace {
 
+using skein_test::on_thread_with_stack;
 using tarn::glob::detail::ElementMatcher;
 using tarn::glob::detail::translate;
 
@@ -115,22 +116,6 @@ TEST(GlobTranslate, RejectedSetsThrowWhenCompiled) {
          {"[z-a]", "[a\\\\]", "x[a--c]", "[]z-a]", "[]a\\\\]", "[]a\\\\][b]", kReversedWideRange}) {
         EXPECT_THROW(ElementMatcher{element}, std::regex_error) << element;
     }
-}
-
-// Runs `body` on a thread with a stack of `bytes`, as a caller's worker might.
-void on_thread_with_stack(std::size_t bytes, const std::function<void()>& body) {
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, bytes);
-    const auto run = [](void* argument) -> void* {
-        (*static_cast<const std::function<void()>*>(argument))();
-        return nullptr;
-    };
-    pthread_t thread;
-    ASSERT_EQ(pthread_create(&thread, &attributes, run, const_cast<std::function<void()>*>(&body)),
-              0);
-    pthread_join(thread, nullptr);
-    pthread_attr_destroy(&attributes);
 }
 
 // Whether `compile` goes through; the state limit is the only refusal expected.
