@@ -44,7 +44,7 @@ bool comparable(const std::string& element) {
         stars += c == '*' ? 1 : 0;
     }
     return stars <= kMaxStars &&
-           !tarn::glob::detail::translate_body(element, false).bracket_led_set;
+           tarn::glob::detail::translate_body(element).bracket_led_sets.empty();
 }
 
 }  // namespace

@@ -29,24 +29,23 @@ constexpr char kHomeNotSet[] = "error: Unable to expand `~` - HOME environment v
 
 // ---- Path text ----
 
-// d, then "/" unless d is empty or ends in one or n is empty or begins with one, then n.
+// Appends "/" unless d is empty or ends in one or n is empty or begins with one, then n.
+void append_name(std::string& directory, std::string_view name) {
+    if (!directory.empty() && directory.back() != '/' && !name.empty() && name.front() != '/') {
+        directory += '/';
+    }
+    directory += name;
+}
+
 std::string join(std::string_view directory, std::string_view name) {
     std::string joined(directory);
-    if (!directory.empty() && directory.back() != '/' && !name.empty() && name.front() != '/') {
-        joined += '/';
-    }
-    joined += name;
+    append_name(joined, name);
     return joined;
 }
 
-struct SplitPath {
-    std::string directory;      // every element but the final one, joined
-    std::string final_element;  // empty only for an empty path
-};
-
 // Takes a path apart into an optional root "/", the names between runs of
 // separators, and a final "." when the text ends in a separator after a name.
-SplitPath split_path(std::string_view text) {
+std::vector<std::string_view> path_elements(std::string_view text) {
     std::vector<std::string_view> elements;
     if (!text.empty() && text.front() == '/') {
         elements.emplace_back("/");
@@ -60,15 +59,16 @@ SplitPath split_path(std::string_view text) {
     if (!text.empty() && text.back() == '/' && !elements.empty() && elements.back() != "/") {
         elements.emplace_back(".");
     }
-    SplitPath parts;
-    if (!elements.empty()) {
-        parts.final_element = elements.back();
-        elements.pop_back();
+    return elements;
+}
+
+// The first `count` elements joined: the directory part of the element after them.
+std::string join_elements(const std::vector<std::string_view>& elements, std::size_t count) {
+    std::string directory;
+    for (std::size_t i = 0; i < count; ++i) {
+        append_name(directory, elements[i]);
     }
-    for (std::string_view element : elements) {
-        parts.directory = join(parts.directory, element);
-    }
-    return parts;
+    return directory;
 }
 
 // True when the text splits into more than one element.
@@ -271,6 +271,40 @@ Paths glob2(const std::string& directory, bool directory_only) {
 
 // ---- Expansion ----
 
+// The names that match `element` in each of `directories`, in order, each joined
+// to its directory unless it is a path of its own.
+Paths search_each(const Paths& directories, const std::string& element, bool recursive,
+                  bool directory_only) {
+    const bool literal = !has_magic(element);
+    const bool recursive_element = recursive && element == "**";
+    std::optional<ElementMatcher> matcher;
+    Paths result;
+    for (const std::string& directory : directories) {
+        Paths names = literal             ? glob0(directory, element)
+                      : recursive_element ? glob2(directory, directory_only)
+                                          : glob1(directory, element, directory_only, matcher);
+        for (std::string& name : names) {
+            result.push_back(has_directory_part(name) ? std::move(name) : join(directory, name));
+        }
+    }
+    return result;
+}
+
+// The first element with a wildcard, or the number of elements.
+std::size_t first_wildcard(const std::vector<std::string_view>& elements) {
+    const auto at = std::find_if(elements.begin(), elements.end(), [](std::string_view element) {
+        return has_magic(std::string(element));
+    });
+    return static_cast<std::size_t>(at - elements.begin());
+}
+
+// The core expansion. A directory part with wildcards is expanded as a pattern
+// of its own, listing directories only, and the final element is searched for
+// in each directory that gives. Such parts are the path's leading elements, so
+// the path is taken apart once and, from the first element with a wildcard on,
+// each element is searched for in the directories the one before gave: a loop
+// where one call deeper for each part overflowed a small stack. The "~" is
+// expanded once, in the pattern as given.
 Paths glob(const std::string& pattern, bool recursive, bool directory_only) {
     // No name on the file system holds a NUL, and system calls would cut the text there.
     if (pattern.find('\0') != std::string::npos) {
@@ -283,27 +317,27 @@ Paths glob(const std::string& pattern, bool recursive, bool directory_only) {
         }
         return {};
     }
-    const SplitPath parts = split_path(path);
-    const bool recursive_element = recursive && parts.final_element == "**";
-    std::optional<ElementMatcher> matcher;
-    if (parts.directory.empty()) {
-        return recursive_element ? glob2("", directory_only)
-                                 : glob1("", parts.final_element, directory_only, matcher);
+    const std::vector<std::string_view> elements = path_elements(path);
+    const std::size_t last = elements.size() - 1;
+    const std::size_t first = std::min(first_wildcard(elements), last);
+    // Every element but the pattern's final one is searched for directories only.
+    const auto flag_of = [&](std::size_t element) {
+        return element == last ? directory_only : true;
+    };
+    const std::string element(elements[first]);
+    const std::string directory = join_elements(elements, first);
+    Paths paths;
+    if (directory.empty()) {
+        std::optional<ElementMatcher> matcher;
+        paths = recursive && element == "**" ? glob2("", flag_of(first))
+                                             : glob1("", element, flag_of(first), matcher);
+    } else {
+        paths = search_each({directory}, element, recursive, flag_of(first));
     }
-    const Paths directories = has_magic(parts.directory) ? glob(parts.directory, recursive, true)
-                                                         : Paths{parts.directory};
-    const bool literal = !has_magic(parts.final_element);
-    Paths result;
-    for (const std::string& directory : directories) {
-        Paths names = literal ? glob0(directory, parts.final_element)
-                      : recursive_element
-                          ? glob2(directory, directory_only)
-                          : glob1(directory, parts.final_element, directory_only, matcher);
-        for (std::string& name : names) {
-            result.push_back(has_directory_part(name) ? std::move(name) : join(directory, name));
-        }
+    for (std::size_t next = first + 1; next <= last; ++next) {
+        paths = search_each(paths, std::string(elements[next]), recursive, flag_of(next));
     }
-    return result;
+    return paths;
 }
 
 // One pattern from a public call: the directory-only flag starts clear.

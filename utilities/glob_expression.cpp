@@ -31,6 +31,19 @@ void fill_narrow_cache() {
     static_cast<void>(filled);
 }
 
+// std::regex builds one state for each character, "." or set of an expression,
+// one more for each "*", and refuses an expression of more states than this
+// with error_space.
+#ifdef _GLIBCXX_REGEX_STATE_LIMIT
+constexpr std::size_t kStateLimit = _GLIBCXX_REGEX_STATE_LIMIT;
+#else
+constexpr std::size_t kStateLimit = 100000;
+#endif
+// The states of the expression's frame, "((" body ")|[\r\n])$": three groups
+// opened and closed, an end to each of its four sequences, the choice between
+// the two alternatives and their join, the set, "$" and the final state.
+constexpr std::size_t kFrameStates = 15;
+
 // The scanner's tokens that can occur in a translated body.
 enum class Kind {
     ord_char,      // value[0]
@@ -83,9 +96,9 @@ struct Bracket {
 
 class BodyReader {
   public:
-    BodyReader(std::string_view body, const std::vector<SetSpan>* own_sets)
+    BodyReader(std::string_view body, const std::vector<SetSpan>& bracket_led_sets)
         : body_(body),
-          own_sets_(own_sets),
+          bracket_led_sets_(bracket_led_sets),
           ctype_(std::use_facet<std::ctype<char>>(traits_.getloc())) {}
 
     std::vector<ElementToken> read();
@@ -106,13 +119,16 @@ class BodyReader {
     bool try_char(char& c);
 
     ByteSet bracket(std::size_t open);
+    LastTerm first_bracket_term(const SetSpan* bracket_led);
     bool bracket_term(Bracket& bracket, LastTerm& last);
     ByteSet members(const Bracket& bracket) const;
-    void check_own_end(std::size_t open) const;
+    const SetSpan* bracket_led_set_at(std::size_t open) const;
+    void push(std::vector<ElementToken>& tokens, ElementToken token);
 
     std::string_view body_;
-    const std::vector<SetSpan>* own_sets_;
+    const std::vector<SetSpan>& bracket_led_sets_;
     std::size_t at_ = 0;
+    std::size_t states_ = kFrameStates;
     Traits traits_;
     const std::ctype<char>& ctype_;
     Token current_;
@@ -349,17 +365,31 @@ ByteSet BodyReader::members(const Bracket& bracket) const {
     return set;
 }
 
-void BodyReader::check_own_end(std::size_t open) const {
-    if (own_sets_ == nullptr) {
-        return;
+// The spans stand in body order.
+const SetSpan* BodyReader::bracket_led_set_at(std::size_t open) const {
+    const auto at = std::lower_bound(
+        bracket_led_sets_.begin(), bracket_led_sets_.end(), open,
+        [](const SetSpan& span, std::size_t position) { return span.open < position; });
+    return at != bracket_led_sets_.end() && at->open == open ? &*at : nullptr;
+}
+
+// In ECMAScript a "]" first in a set ends it, empty; a set whose text begins
+// with "]" holds it as a member instead. A "-" first in a set is a member.
+LastTerm BodyReader::first_bracket_term(const SetSpan* bracket_led) {
+    if (bracket_led != nullptr && !at_end() && body_[at_] == ']') {
+        ++at_;
+        advance();
+        return {LastTerm::character, ']'};
     }
-    const std::size_t close = at_ - 1;
-    const bool own = std::any_of(own_sets_->begin(), own_sets_->end(), [&](const SetSpan& span) {
-        return span.open == open && span.close == close;
-    });
-    if (!own) {
-        reject(rc::error_brack);
+    advance();
+    char first = '\0';
+    if (try_char(first)) {
+        return {LastTerm::character, first};
     }
+    if (match(Kind::bracket_dash)) {
+        return {LastTerm::character, '-'};
+    }
+    return {};
 }
 
 // The "[" at `open` is read; so is the "^" after it.
@@ -369,21 +399,25 @@ ByteSet BodyReader::bracket(std::size_t open) {
         bracket.negated = true;
         ++at_;
     }
-    advance();
-    LastTerm last;
-    char first = '\0';
-    if (try_char(first)) {
-        last = {LastTerm::character, first};
-    } else if (match(Kind::bracket_dash)) {
-        last = {LastTerm::character, '-'};
-    }
+    const SetSpan* bracket_led = bracket_led_set_at(open);
+    LastTerm last = first_bracket_term(bracket_led);
     while (bracket_term(bracket, last)) {
     }
     if (last.kind == LastTerm::character) {
         bracket.chars += last.value;
     }
-    check_own_end(open);
+    if (bracket_led != nullptr && at_ - 1 != bracket_led->close) {
+        reject(rc::error_brack);
+    }
     return members(bracket);
+}
+
+void BodyReader::push(std::vector<ElementToken>& tokens, ElementToken token) {
+    states_ += token.repeated ? 2 : 1;
+    if (states_ > kStateLimit) {
+        reject(rc::error_space);
+    }
+    tokens.push_back(token);
 }
 
 std::vector<ElementToken> BodyReader::read() {
@@ -395,19 +429,19 @@ std::vector<ElementToken> BodyReader::read() {
         if (c == '.') {
             const bool repeated = !at_end() && body_[at_] == '*';
             at_ += repeated ? 1 : 0;
-            tokens.push_back({any_but_line_breaks(), repeated});
+            push(tokens, {any_but_line_breaks(), repeated});
         } else if (c == '[') {
-            tokens.push_back({bracket(start), false});
+            push(tokens, {bracket(start), false});
         } else if (c == '\\') {
             char literal = '\0';
             if (!char_of(escape(false), literal)) {
                 throw std::logic_error("glob: unexpected escape in a translated element");
             }
-            tokens.push_back({single(literal), false});
+            push(tokens, {single(literal), false});
         } else if (std::string_view("^$*+?(){|").find(c) != std::string_view::npos) {
             throw std::logic_error("glob: unexpected operator in a translated element");
         } else {
-            tokens.push_back({single(c), false});
+            push(tokens, {single(c), false});
         }
     }
     return tokens;
@@ -416,8 +450,8 @@ std::vector<ElementToken> BodyReader::read() {
 }  // namespace
 
 std::vector<ElementToken> read_expression_body(std::string_view body,
-                                               const std::vector<SetSpan>* own_sets) {
-    return BodyReader(body, own_sets).read();
+                                               const std::vector<SetSpan>& bracket_led_sets) {
+    return BodyReader(body, bracket_led_sets).read();
 }
 
 }  // namespace tarn::glob::detail

@@ -30,12 +30,15 @@ struct SetSpan {
 // characters, ".", ".*" and bracket sets) the way std::regex reads it with the
 // ECMAScript grammar in the global locale: the same members in every set
 // (ranges ordered as char orders them: signed on x86-64, unsigned on arm64;
-// classes, collating names, escapes), and a
-// set whose closing "]" is escaped running on into the text after it. Throws
-// std::regex_error where std::regex would reject the expression this body
-// belongs to. With `own_sets` given, every set must end at its own "]": one
-// that would run on is rejected instead.
+// classes, collating names, escapes), and a set whose closing "]" is escaped
+// running on into the text after it. Throws std::regex_error where std::regex
+// would reject the expression this body belongs to, its limit on the number
+// of states included, but without its recursion, whose depth grows with the
+// length of the expression. Each of `bracket_led_sets` that is read as a set
+// (and not run into by the set before it) holds the "]" its text begins with
+// (after an optional "^") as a member, and must end at its own "]": one that
+// would run on is rejected instead.
 std::vector<ElementToken> read_expression_body(std::string_view body,
-                                               const std::vector<SetSpan>* own_sets);
+                                               const std::vector<SetSpan>& bracket_led_sets);
 
 }  // namespace tarn::glob::detail

@@ -4,7 +4,6 @@
 #include "utilities/glob_matcher.h"
 
 #include <algorithm>
-#include <regex>
 
 #include "utilities/glob_pattern.h"
 
@@ -33,13 +32,9 @@ bool is_line_break(char c) { return c == '\n' || c == '\r'; }
 }  // namespace
 
 ElementMatcher::ElementMatcher(std::string_view element) {
-    const ExpressionBody body = translate_body(element, true);
+    const ExpressionBody body = translate_body(element);
     const std::vector<ElementToken> tokens =
-        merge_runs(read_expression_body(body.text, body.bracket_led_set ? &body.sets : nullptr));
-    if (element.size() > kMaxDirectElement) {
-        std::regex(frame_expression(body.text), std::regex::ECMAScript);
-        checked_by_regex_ = true;
-    }
+        merge_runs(read_expression_body(body.text, body.bracket_led_sets));
     const auto is_run = [](const ElementToken& token) { return token.repeated; };
     const auto first_run = std::find_if(tokens.begin(), tokens.end(), is_run);
     const auto after_last_run = std::find_if(tokens.rbegin(), tokens.rend(), is_run).base();

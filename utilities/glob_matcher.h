@@ -12,15 +12,12 @@
 
 namespace tarn::glob::detail {
 
-// Up to this length the translation of an element compiles far below the regex
-// library's state limit, so reading it alone cannot miss an error.
-inline constexpr std::size_t kMaxDirectElement = 1024;
-
 // Decides whether whole names fit one pattern element, in time linear in the
 // name's length times the element's. Each element is answered as
 // std::regex_match with the compiled translate(element) answers, except that a
 // bracket set whose text begins with "]" (after an optional "!") holds that
-// "]" as a member, like any other character of its text.
+// "]" as a member, like any other character of its text, wherever the
+// expression reads it as a set.
 class ElementMatcher {
   public:
     // Throws std::regex_error where the translated expression does not compile,
@@ -28,10 +25,6 @@ class ElementMatcher {
     explicit ElementMatcher(std::string_view element);
 
     bool matches(std::string_view name) const;
-
-    // True when the expression was also compiled by std::regex, to check an
-    // element too long to be sure of otherwise. Names never go through it.
-    bool checked_by_regex() const { return checked_by_regex_; }
 
   private:
     using Word = std::uint64_t;
@@ -54,7 +47,6 @@ class ElementMatcher {
     std::size_t steps_ = 0;
     std::vector<Word> accepts_;  // per byte value, the steps that take it
     std::vector<Word> repeats_;  // the steps that take a run of bytes
-    bool checked_by_regex_ = false;
 };
 
 }  // namespace tarn::glob::detail

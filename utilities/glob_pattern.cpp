@@ -107,7 +107,7 @@ std::size_t bracket_set_end(std::string_view pattern, std::size_t after_open) {
     return j < pattern.size() ? j : std::string_view::npos;
 }
 
-ExpressionBody translate_body(std::string_view pattern, bool bracket_members) {
+ExpressionBody translate_body(std::string_view pattern) {
     ExpressionBody body;
     std::size_t i = 0;
     while (i < pattern.size()) {
@@ -122,17 +122,11 @@ ExpressionBody translate_body(std::string_view pattern, bool bracket_members) {
                 body.text += "\\[";
                 continue;
             }
-            std::string set = translate_set(pattern, i, end);
-            if (leads_with_bracket(pattern, i)) {
-                body.bracket_led_set = true;
-                if (bracket_members) {
-                    // Escaped, the "]" is a member instead of the set's end.
-                    set.insert(set[0] == '^' ? 1 : 0, 1, '\\');
-                }
-            }
             const std::size_t open = body.text.size();
-            body.text += "[" + set + "]";
-            body.sets.push_back({open, body.text.size() - 1});
+            body.text += "[" + translate_set(pattern, i, end) + "]";
+            if (leads_with_bracket(pattern, i)) {
+                body.bracket_led_sets.push_back({open, body.text.size() - 1});
+            }
             i = end + 1;
         } else if (is_special(c)) {
             body.text += special_characters().at(static_cast<signed char>(c));
@@ -143,12 +137,9 @@ ExpressionBody translate_body(std::string_view pattern, bool bracket_members) {
     return body;
 }
 
-std::string frame_expression(std::string_view body) {
-    return "((" + std::string(body) + ")|[\\r\\n])$";
-}
-
+// The whole expression: the body's text, or else exactly one line break.
 std::string translate(std::string_view pattern) {
-    return frame_expression(translate_body(pattern, false).text);
+    return "((" + translate_body(pattern).text + ")|[\\r\\n])$";
 }
 
 }  // namespace tarn::glob::detail

@@ -21,20 +21,16 @@ std::string translate(std::string_view pattern);
 std::size_t bracket_set_end(std::string_view pattern, std::size_t after_open);
 
 // The part of the expression that the element's text becomes, with where its
-// bracket sets stand in it.
+// sets that begin with "]" (after "!") stand in it. The expression ends such a
+// set at that "]" ("[]" is an empty set in ECMAScript) and reads the rest of
+// its text as expression syntax; the element matcher holds the "]" as a member
+// instead, as the set's text says.
 struct ExpressionBody {
     std::string text;
-    std::vector<SetSpan> sets;
-    bool bracket_led_set = false;  // a set whose text begins with "]" (after "!")
+    std::vector<SetSpan> bracket_led_sets;
 };
 
-// The body of translate(pattern). In the translation a set whose text begins
-// with "]" ends at that "]" ("[]" is an empty set in ECMAScript), so the rest
-// of its text would be read as expression syntax; with `bracket_members` that
-// "]" is escaped instead and is a member of the set, as the set's text says.
-ExpressionBody translate_body(std::string_view pattern, bool bracket_members);
-
-// The whole expression around a body: its text, or else exactly one line break.
-std::string frame_expression(std::string_view body);
+// The body of translate(pattern).
+ExpressionBody translate_body(std::string_view pattern);
 
 }  // namespace tarn::glob::detail

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "tests/common/temp_dir.h"
+#include "tests/utilities/glob_thread_stack.h"
 
 namespace {
 
@@ -122,6 +123,11 @@ TEST_F(Glob, TildeIsTheHomeDirectory) {
     EXPECT_EQ(tarn::utilities::glob("~"), std::vector<std::string>{home});
     EXPECT_EQ(tarn::utilities::glob("~/*.txt"), std::vector<std::string>{home + "/notes.txt"});
     EXPECT_EQ(tarn::utilities::glob("~other/*"), std::vector<std::string>{home + "other/x"});
+    // Expanded once: a home that begins with "~" is taken as written.
+    fs::create_directories("~/a/b");
+    touch("~/a/b/x");
+    setenv("HOME", "~/*", 1);
+    EXPECT_EQ(tarn::utilities::glob("~/*/x"), std::vector<std::string>{"~/a/b/x"});
 
     unsetenv("HOME");
     for (const char* pattern : {"~/notes.txt", "~", "~nothing*"}) {
@@ -273,6 +279,17 @@ TEST_F(RecursiveGlob, SymbolicLinkCycleFailsTheWholeCall) {
     fs::create_directory_symlink(".", "loop");
     EXPECT_EQ(names(tarn::glob::glob("loop/loop/*.txt")), (Names{"loop/loop/top.txt"}));
     EXPECT_THROW(tarn::glob::rglob("**"), fs::filesystem_error);
+}
+
+// Each directory part with a wildcard is one more step, not one call deeper.
+TEST_F(Glob, ManyWildcardDirectoriesFitASmallStack) {
+    fs::create_directories("a/b");
+    std::string pattern;
+    for (int i = 0; i < 5000; ++i) {
+        pattern += "*/";
+    }
+    skein_test::on_thread_with_stack(std::size_t{256} << 10,
+                                     [&] { EXPECT_TRUE(tarn::glob::glob(pattern + "x").empty()); });
 }
 
 TEST_F(Glob, RejectedBracketSetFailsTheCall) {
