@@ -91,6 +91,7 @@ failed=0
 run() {
     local name=$1 log=$work/$1.log
     shift
+    rm -f "$log" # piuparts appends
     if piuparts --basetgz="$base" --distribution="$suite" --mirror="$mirror main" \
         --fail-on-broken-symlinks --log-file="$log" "$@" "$new" >/dev/null 2>&1; then
         passed=$((passed + 1))
