@@ -3,6 +3,7 @@
 # is missing. Runs as root, or through sudo.
 #   ./scripts/install-deps.sh          this machine's build and tests
 #   ./scripts/install-deps.sh arm64    and the cross build and emulation
+#   ./scripts/install-deps.sh piuparts and the package's piuparts runs
 set -euo pipefail
 
 as_root=()
@@ -10,7 +11,7 @@ as_root=()
 
 packages=(build-essential cmake pkg-config libspdlog-dev libfmt-dev
           googletest libgtest-dev libgmock-dev curl procps iproute2
-          clang libclang-rt-14-dev clang-format dpkg-dev lintian nginx-light
+          clang libclang-rt-14-dev clang-format dpkg-dev lintian devscripts nginx-light
           openssl ansible-core)
 
 if [ "${1-}" = arm64 ]; then
@@ -21,6 +22,10 @@ if [ "${1-}" = arm64 ]; then
                libgtest-dev:arm64 libgmock-dev:arm64)
 fi
 
+if [ "${1-}" = piuparts ]; then
+    packages+=(piuparts debootstrap)
+fi
+
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
@@ -29,6 +34,8 @@ done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 echo "Installing: ${missing[*]}"
-"${as_root[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}"
+# Waits for the dpkg lock when another installation holds it.
+apt_get=(apt-get -o DPkg::Lock::Timeout=900)
+"${as_root[@]}" "${apt_get[@]}" update -qq
+DEBIAN_FRONTEND=noninteractive "${as_root[@]}" "${apt_get[@]}" install -y -qq \
+    --no-install-recommends "${missing[@]}"
