@@ -33,8 +33,11 @@ cmake --build build -j"$(nproc)" --target skein_edge_updater unique_id_writer >>
 rm -rf "$work/new"
 cpack -G DEB --config build/CPackConfig.cmake -B "$work/new" >>"$work/build.log"
 new=$(ls "$PWD/$work"/new/*.deb)
-releases=$(tests/packaging/earlier_releases.sh "$PWD" "$PWD/build-releases")
-read -r -d '' old_layout previous <<<"$releases" || true
+built=0
+releases=$(tests/packaging/earlier_releases.sh "$PWD" "$PWD/build-releases") || built=$?
+[ "$built" -eq 0 ] || [ "$built" -eq 77 ] || exit "$built"
+old_layout='' previous=''
+[ "$built" -ne 0 ] || read -r -d '' old_layout previous <<<"$releases" || true
 
 # ---- The chroot ----
 
@@ -104,13 +107,18 @@ run() {
     grep -E '(PASS|FAIL):' "$log" | sed 's/^[0-9m.s]* /    /'
 }
 
-repo=$(repository "$previous")
-run install-purge-and-upgrade-from-1.1.0 --bindmount="$repo" \
-    --extra-repo="deb [trusted=yes] file://$repo ./"
 run install-remove-install --install-remove-install --no-upgrade-test
-repo=$(repository "$old_layout")
-run upgrade-from-1.0.0 --no-install-purge-test --bindmount="$repo" \
-    --extra-repo="deb [trusted=yes] file://$repo ./"
+if [ -z "$previous" ]; then
+    echo "skipped: the upgrades from 1.1.0 and 1.0.0 (their commits are not in this clone)"
+    run install-purge --no-upgrade-test
+else
+    repo=$(repository "$previous")
+    run install-purge-and-upgrade-from-1.1.0 --bindmount="$repo" \
+        --extra-repo="deb [trusted=yes] file://$repo ./"
+    repo=$(repository "$old_layout")
+    run upgrade-from-1.0.0 --no-install-purge-test --bindmount="$repo" \
+        --extra-repo="deb [trusted=yes] file://$repo ./"
+fi
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -137,9 +137,17 @@ check "purge leaves $(dirname "$box") in place" test -d "$root$(dirname "$box")"
 
 # ---- Upgrades from the earlier releases ----
 
-if [ "$arch" != "$(dpkg --print-architecture)" ]; then
+built=other-architecture
+if [ "$arch" = "$(dpkg --print-architecture)" ]; then
+    built=0
+    releases=$("$here/earlier_releases.sh" "$source_dir" "$source_dir/build-releases") ||
+        built=$?
+fi
+if [ "$built" = other-architecture ]; then
     echo "skipped: upgrades (the earlier releases are built for $(dpkg --print-architecture) only)"
-elif ! releases=$("$here/earlier_releases.sh" "$source_dir" "$source_dir/build-releases"); then
+elif [ "$built" = 77 ]; then
+    echo "skipped: upgrades (the earlier releases cannot be built from this clone's history)"
+elif [ "$built" != 0 ]; then
     fail "the earlier releases are built"
 else
     read -r -d '' old_layout previous <<<"$releases"

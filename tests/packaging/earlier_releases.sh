@@ -8,6 +8,9 @@
 #   1.0.0  the box scripts as configuration files in /opt/skein_edge_updater
 #   1.1.0  the box scripts under /etc/skein_edge_updater, linked from there
 #
+# Exits with status 77 when a release's commit is not in this clone (a
+# shallow one), so that callers skip the upgrades and say why.
+#
 # Usage: earlier_releases.sh SOURCE_DIR CACHE_DIR
 set -euo pipefail
 source_dir=$1
@@ -26,9 +29,9 @@ for release in "${releases[@]}"; do
     deb=$cache/skein-edge-updater_${version}_$arch.deb
     if [ ! -f "$deb" ]; then
         if ! git -C "$source_dir" cat-file -e "$commit^{commit}" 2>/dev/null; then
-            echo "earlier_releases.sh: release $version is commit $commit, missing here" \
+            echo "release $version is commit $commit, which this clone does not hold" \
                 "(a shallow clone?)" >&2
-            exit 1
+            exit 77
         fi
         work=$(mktemp -d)
         git -C "$source_dir" archive "$commit" | tar -x -C "$work"
