@@ -13,6 +13,7 @@
 #include "logging/logging.h"
 #include "src/commands.h"
 #include "src/record_files.h"
+#include "src/utils.h"
 
 UpdateQueue update_queue;
 
@@ -31,19 +32,13 @@ constexpr const char kHeader[] =
 constexpr const char kQueued[] = "queued";
 constexpr const char kRunning[] = "running";
 
-std::string read_first_word(const char* path) {
-    std::ifstream in(path);
-    std::string word;
-    in >> word;
-    return word;
-}
-
 // Changes with every boot of the box: a pid recorded before a reboot names
 // nothing of this boot.
 const std::string& boot_id() {
     static const std::string id = [] {
-        std::string word = read_first_word("/proc/sys/kernel/random/boot_id");
-        return word.empty() ? std::string("unknown") : word;
+        std::string line =
+            cut_at_line_end(read_first_line("/proc/sys/kernel/random/boot_id").value_or(""));
+        return line.empty() ? std::string("unknown") : line;
     }();
     return id;
 }
@@ -51,8 +46,8 @@ const std::string& boot_id() {
 // The process's state letter and start time, from /proc/PID/stat; the state
 // is 0 when the process is gone.
 std::pair<char, unsigned long long> process_state(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    const std::string stat = read_first_line(path.c_str()).value_or("");
     // The command name in parentheses may hold spaces and parentheses.
     std::string::size_type name_end = stat.rfind(')');
     if (name_end == std::string::npos) {
@@ -79,8 +74,6 @@ bool still_runs(const ScriptProcess& process) {
     auto [state, start_time] = process_state(process.pid);
     return state != 0 && state != 'Z' && state != 'X' && start_time == process.start_time;
 }
-
-std::string describe(const std::string& version) { return update_command(version); }
 
 }  // namespace
 
@@ -196,20 +189,21 @@ void UpdateQueue::take_over(const std::string& line, std::vector<char*>& resumed
     }
     std::string version;
     std::getline(fields, version);
+    const std::string command_text = update_command(version);
     if (kind == kQueued) {
-        WEFT_LOG(INFO) << "Resuming the update accepted before the restart: " << describe(version);
-        char* command = strdup(describe(version).c_str());
+        WEFT_LOG(INFO) << "Resuming the update accepted before the restart: " << command_text;
+        char* command = strdup(command_text.c_str());
         entries_.push_back({version, command, State::kWaiting, {}});
         resumed.push_back(command);
     } else if (still_runs(process)) {
         WEFT_LOG(INFO) << "Update command still running from before the restart; later updates "
                           "wait for it: "
-                       << describe(version);
+                       << command_text;
         entries_.push_back({version, nullptr, State::kLeftRunning, process});
     } else {
         // It may have rebooted the box itself: starting it again could loop.
         WEFT_LOG(INFO) << "Abandoning the update command that had started before the restart: "
-                       << describe(version);
+                       << command_text;
     }
 }
 
@@ -219,11 +213,11 @@ bool UpdateQueue::settle_front() {
     while (!entries_.empty()) {
         const Entry& front = entries_.front();
         if (front.state == State::kNoWorker) {
-            WEFT_LOG(ERROR) << "Update command never started: " << describe(front.version);
+            WEFT_LOG(ERROR) << "Update command never started: " << update_command(front.version);
             failed_start = true;
         } else if (front.state == State::kLeftRunning && !still_runs(front.process)) {
             WEFT_LOG(INFO) << "Update command from before the restart has ended: "
-                           << describe(front.version);
+                           << update_command(front.version);
         } else {
             break;
         }
