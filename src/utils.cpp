@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -134,6 +135,20 @@ int getExecutableDir(char* path, char* dir, const char* name) {
     std::memcpy(dir, path, path_length - name_length);
     dir[path_length - name_length] = '\0';
     return 0;
+}
+
+bool lock_working_directory() {
+    // The directory itself is locked: no file to leave behind, and none that
+    // an operator could delete while the lock is held.
+    int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return true;  // nothing to lock with; the port still keeps two apart
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        close(fd);
+        return false;
+    }
+    return true;  // held open, and the lock with it, until the process ends
 }
 
 void initialize_directories() {
