@@ -128,8 +128,8 @@ bool file_holds_line(const char* path, const char* line, std::size_t length) {
 }
 
 [[noreturn]] void run_held_child(int gate, char* const argv[], const char* record_path) {
-    reset_signals();
     close_all_but(gate);
+    reset_signals();
     char line[kLongestRecordLine];
     const std::size_t length = read_announced_line(gate, line);
     char word = 0;

@@ -12,7 +12,7 @@ namespace {
 
 // A script left running by an earlier process is not this process's child,
 // so its end is seen by looking: this often.
-constexpr std::chrono::milliseconds kLeftRunningPoll{250};
+constexpr std::chrono::milliseconds kLeftRunningPoll{50};
 
 }  // namespace
 

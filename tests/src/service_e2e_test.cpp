@@ -121,6 +121,8 @@ TEST(ServiceStartup, UnusableSettingIsOneClearLineAndStatusOne) {
          "SKEIN_COMPOSE_DOWN_TIMEOUT"},
         {"2m", "SKEIN_COMPOSE_DOWN_TIMEOUT=\"2m\" is not a whole number of seconds from 1 to 86400",
          "SKEIN_COMPOSE_DOWN_TIMEOUT"},
+        {"0", "SKEIN_MAX_WAITING_UPDATES=\"0\" is not a whole number from 1 to 1000",
+         "SKEIN_MAX_WAITING_UPDATES"},
     };
     for (const auto& c : cases) {
         ServiceSandbox box;
@@ -349,11 +351,17 @@ TEST_F(Service, UpdateScriptsRunOneAtATimeAndTheLastDecides) {
                "case $1 in *slow*) sleep 1 ;; esac\n"
                "echo \"end $1\" >> runs\n"
                "case $1 in *fail*) exit 1 ;; esac\n");
-    start();
+    box_.start({"SKEIN_MAX_WAITING_UPDATES=2"});
+    ASSERT_TRUE(box_.wait_until_serving());
     for (const char* version : {"1-slow", "2", "3-fail"}) {
         ASSERT_EQ(get(std::string("/update?version=") + version),
                   reply_text("200 OK", std::string("Update initiated with version ") + version));
     }
+    // Two wait behind the running one: one more is refused, nothing recorded.
+    EXPECT_EQ(get("/update?version=4"),
+              reply_text("503 Service Unavailable", "Too many updates waiting"));
+    EXPECT_EQ(box_.read("installation_details/version.info"), "3-fail");
+    EXPECT_NE(box_.log().find(" W "), std::string::npos);
     std::string status;
     for (int i = 0; i < 500 && status != "Update failed"; ++i) {
         status = get("/status").substr(reply_text("200 OK", "").size());
@@ -365,10 +373,6 @@ TEST_F(Service, UpdateScriptsRunOneAtATimeAndTheLastDecides) {
               "start 1-slow\nend 1-slow\nstart 2\nend 2\nstart 3-fail\nend 3-fail\n");
 }
 
-// Every accepted update runs exactly once, in order, one at a time, even
-// when the service restarts meanwhile: those that had not started resume,
-// after the script the old process left running; one that had started and
-// died is never started again.
 // Restarts while updates run and wait: accepted updates run once, in
 // order; a script still running keeps its turn, with the start script
 // behind it; one that started and died is not run again; a second service

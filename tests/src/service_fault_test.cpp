@@ -255,6 +255,53 @@ TEST(CrashConsistency, KilledWhileUpdatesArriveEveryFileHoldsOneCompleteValue) {
     record_figure("files_found_complete_after_kills", files_checked);
 }
 
+// The service is killed at a random instant while an update script starts
+// (before its start is recorded, at the gate, or once it runs), and
+// restarted each time. Every acknowledged update runs exactly once, in
+// order, and never beside another update script or the container start
+// script.
+TEST(CrashConsistency, KilledAsUpdateScriptsStartEachRunsOnceAndAlone) {
+    const long rounds = scaled(20, 200);
+    ServiceSandbox box;
+    // An update script takes the lock for itself, a start script shares
+    // it with other start scripts: flock -n fails on an overlap.
+    box.write("Update_Skein_Edge.sh",
+              "exec 9>>lock; flock -n 9 || echo \"$0 $*\" >> overlaps\n"
+              "echo \"$1\" >> runs\nsleep 0.02\n");
+    box.write("start_containers.sh",
+              "exec 9>>lock; flock -n -s 9 || echo \"$0 $*\" >> overlaps\nsleep 0.01\n");
+    std::mt19937 random(20261209);
+    std::uniform_int_distribution<int> kill_after_us(0, 3000);
+    std::string expected_runs;
+    long queued_at_kill = 0;
+    for (long round = 0; round < rounds; ++round) {
+        box.launch((box.box() / "skein_edge_updater").string());
+        ASSERT_TRUE(box.wait_until_serving()) << round << box.errors();
+        // Nothing ahead of it: the kill falls into this update's start.
+        for (int i = 0; i < 500 && fs::exists(box.file(".pending_updates")); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        const std::string version = "u" + std::to_string(round);
+        ASSERT_EQ(exchange_outcome("GET /update?version=" + version + " HTTP/1.1\r\n\r\n").reply,
+                  reply_text("200 OK", "Update initiated with version " + version));
+        expected_runs += version + "\n";
+        std::this_thread::sleep_for(std::chrono::microseconds(kill_after_us(random)));
+        box.kill_now();
+        const std::string pending = box.read(".pending_updates");
+        queued_at_kill +=
+            pending.find("add") != std::string::npos && pending.find("start") == std::string::npos;
+    }
+    box.start();
+    ASSERT_TRUE(box.wait_until_serving());
+    EXPECT_TRUE(box.wait_for_content("runs", expected_runs, std::chrono::seconds(30)));
+    EXPECT_EQ(box.read("overlaps"), "");
+    record_figure("kills_while_an_update_starts", rounds);
+    record_figure("kills_before_the_start_was_recorded", queued_at_kill);
+    const std::string overlaps = box.read("overlaps");
+    record_figure("overlapping_scripts", std::count(overlaps.begin(), overlaps.end(), '\n'));
+    record_figure("runs_as_acknowledged", box.read("runs") == expected_runs ? "yes" : "no");
+}
+
 // A small file system of its own under installation_details/, in a private
 // mount namespace, so that the test can fill it.
 class SmallFileSystem {
