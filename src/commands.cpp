@@ -392,6 +392,23 @@ ssize_t read_request(int client_socket, char* request, std::size_t capacity) {
     return received;
 }
 
+// The reply to what the one read of a connection brought (received bytes
+// of request, or less than 1 when it brought nothing), then the close.
+void answer_request(int client_socket, const char* request, ssize_t received) {
+    char reply[kBufferSize] = {0};
+    if (received < 1) {
+        WEFT_LOG(ERROR) << "Bad Request";
+        set_reply(reply, kBadRequest, kFailedReadBody);
+    } else {
+        const std::string request_line = extractRequestLine(request);
+        WEFT_LOG(INFO) << "Recieved Request : " << request_line;
+        route_request(request, request_line, reply);
+    }
+    // A peer that already reset the connection must not end the service.
+    (void)send(client_socket, reply, std::strlen(reply), MSG_NOSIGNAL);
+    close(client_socket);
+}
+
 }  // namespace
 
 // ---- Request handling ----
@@ -428,18 +445,17 @@ void route_request(const char* request, const std::string& request_line, char* r
 
 void handle_request(int client_socket) {
     char request[kBufferSize] = {0};
-    char reply[kBufferSize] = {0};
-    if (read_request(client_socket, request, kBufferSize - 1) < 1) {
-        WEFT_LOG(ERROR) << "Bad Request";
-        set_reply(reply, kBadRequest, kFailedReadBody);
-    } else {
-        const std::string request_line = extractRequestLine(request);
-        WEFT_LOG(INFO) << "Recieved Request : " << request_line;
-        route_request(request, request_line, reply);
+    answer_request(client_socket, request, read_request(client_socket, request, kBufferSize - 1));
+}
+
+bool handle_request_if_ready(int client_socket) {
+    char request[kBufferSize] = {0};
+    const ssize_t received = read_request(client_socket, request, kBufferSize - 1);
+    if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return false;
     }
-    // A peer that already reset the connection must not end the service.
-    (void)send(client_socket, reply, std::strlen(reply), MSG_NOSIGNAL);
-    close(client_socket);
+    answer_request(client_socket, request, received);
+    return true;
 }
 
 // ---- Command worker ----

@@ -59,12 +59,15 @@ void set_waiting_updates_limit(std::size_t limit);
 // size; longer text is cut.
 inline constexpr std::size_t kBufferSize = 2048;
 
-// A connection that sends nothing for this long gets the failed-read reply,
-// so one idle client cannot hold up the control API.
+// A connection that sends nothing for this long gets the failed-read reply.
 inline constexpr int kIdleLimitSeconds = 5;
 
 // Handles one accepted connection completely: one read, one reply, close.
 void handle_request(int client_socket);
+
+// As handle_request, for a connection that does not block: when its request
+// has not come yet, returns false and leaves it as it was.
+bool handle_request_if_ready(int client_socket);
 
 // The text of request before its first "\r\n"; empty when there is none.
 std::string extractRequestLine(const std::string& request);

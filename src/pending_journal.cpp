@@ -18,8 +18,10 @@ namespace {
 RecordSystemCalls& sys = record_system_calls;
 
 // Appended events outgrow the updates they describe only when updates keep
-// arriving while others wait; past this the file is written whole again.
-constexpr off_t kRewriteAbove = 64 * 1024;
+// arriving while others wait: the file is written whole again once it is
+// past this and twice what it would then be, so each event costs a few
+// bytes on average however many wait.
+constexpr std::size_t kRewriteAbove = 64 * 1024;
 // Far more than any number of waiting updates needs: a larger file was not
 // written by the service.
 constexpr off_t kLargestRead = 1024 * 1024;
@@ -104,6 +106,20 @@ bool append_all(int fd, const std::string& line) {
     return true;
 }
 
+// The lines that name a pending update in the file written whole.
+std::size_t lines_size(const PendingUpdate& entry) {
+    return add_line(entry.update).size() +
+           (entry.started ? start_line(entry.update.ticket, *entry.started).size() : 0);
+}
+
+std::size_t whole_size_of(const PendingUpdates& pending) {
+    std::size_t size = pending_header().size();
+    for (const PendingUpdate& entry : pending.updates()) {
+        size += lines_size(entry);
+    }
+    return size;
+}
+
 }  // namespace
 
 PendingJournal::PendingJournal(std::string path) : path_(std::move(path)) {}
@@ -117,6 +133,7 @@ const PendingUpdates& PendingJournal::load() {
         PendingRead read = parse_pending(text);
         log_damaged_lines(path_, read.damaged);
         pending_ = std::move(read.pending);
+        whole_size_ = whole_size_of(pending_);
     } else if (outcome != FileRead::kMissing) {
         set_aside(path_, outcome);
     }
@@ -125,19 +142,31 @@ const PendingUpdates& PendingJournal::load() {
 
 void PendingJournal::compact() { write_whole(); }
 
+void PendingJournal::forget(Ticket ticket) {
+    pending_.end(ticket);
+    whole_size_ = whole_size_of(pending_);
+}
+
 bool PendingJournal::added(const Update& update) {
+    const std::string line = add_line(update);
     pending_.add(update);
-    return append(add_line(update), true);
+    whole_size_ += line.size();
+    return append(line, true);
 }
 
 bool PendingJournal::started(Ticket ticket, const ScriptProcess& process) {
+    const std::string line = start_line(ticket, process);
     pending_.start(ticket, process);
-    return append(start_line(ticket, process), true);
+    whole_size_ += line.size();
+    return append(line, true);
 }
 
 // Not synced: a power cut that loses it also ends the script, and a script
 // recorded as started is never started again, whether it ended or not.
 void PendingJournal::ended(Ticket ticket) {
+    for (const PendingUpdate& entry : pending_.updates()) {
+        whole_size_ -= entry.update.ticket == ticket ? lines_size(entry) : 0;
+    }
     pending_.end(ticket);
     if (pending_.empty()) {
         write_whole();
@@ -146,8 +175,13 @@ void PendingJournal::ended(Ticket ticket) {
     }
 }
 
+bool PendingJournal::outgrown(std::size_t more) const {
+    const std::size_t size = static_cast<std::size_t>(size_) + more;
+    return size > kRewriteAbove && size > 2 * whole_size_;
+}
+
 bool PendingJournal::append(const std::string& line, bool durable) {
-    if (fd_ < 0 || size_ + static_cast<off_t>(line.size()) > kRewriteAbove) {
+    if (fd_ < 0 || outgrown(line.size())) {
         return write_whole();
     }
     // A write or sync that fails may have left part of the line: the file is

@@ -32,8 +32,6 @@ constexpr std::size_t kMaxOpenConnections = 128;
 // Deep enough that a burst of connections waits in the kernel rather than
 // being refused and retried a second later.
 constexpr int kListenBacklog = 128;
-// Accepted in one go before the requests already read are answered.
-constexpr int kAcceptsPerRound = 32;
 constexpr const char kAcceptFailed[] = "Accept Failed!!!";
 constexpr const char kBindFailed[] = "Bind Failed!!!";
 constexpr const char kListenAddressVariable[] = "SKEIN_LISTEN_ADDRESS";
@@ -247,17 +245,20 @@ class Intake {
         open_.pop_front();
     }
 
+    // One connection a round: more pending keep the socket ready for the
+    // next. Its request is usually there already, and answered at once.
     bool accept_new() {
-        for (int round = 0; round < kAcceptsPerRound; ++round) {
-            int client = accept4(server_socket_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (client < 0) {
-                return accept_failed_transiently(errno);
-            }
-            if (open_.size() == kMaxOpenConnections) {
-                answer_oldest();
-            }
-            open_.push_back({client, Clock::now() + std::chrono::seconds(kIdleLimitSeconds)});
+        int client = accept4(server_socket_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (client < 0) {
+            return accept_failed_transiently(errno);
         }
+        if (handle_request_if_ready(client)) {
+            return true;
+        }
+        if (open_.size() == kMaxOpenConnections) {
+            answer_oldest();
+        }
+        open_.push_back({client, Clock::now() + std::chrono::seconds(kIdleLimitSeconds)});
         return true;
     }
 
