@@ -17,7 +17,7 @@ source scripts/stub-commands.sh
 
 COUNTS=${COUNTS:-16 100 300}
 VERSION_LENGTH=${VERSION_LENGTH:-1900}
-build=build-bench
+build="build-bench"
 
 if [ -z "${SKEIN_BENCH_NETNS:-}" ]; then
     ./scripts/install-deps.sh
