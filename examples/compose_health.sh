@@ -89,7 +89,7 @@ judge() {
         {
             name = $9; sub(/^\//, "", name); seen[$7] = 1
             if ($3 == "exited" || $3 == "dead" || $3 == "restarting" || $3 == "removing")
-                failed = name " has " $3
+                failed = name ($3 == "exited" ? " has exited" : " is " $3)
             else if ($4 == "unhealthy")
                 failed = name " is unhealthy"
             else if (started[$2] != $5 " " $6)

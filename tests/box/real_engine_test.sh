@@ -3,12 +3,13 @@
 # box scripts against Debian's dockerd, docker-compose (through the
 # packaged compose plugin) and a local registry, all in this test's private
 # network, mount and process namespaces, with their state in its temporary
-# directory. Images v1, v2 and v3 (whose healthcheck fails) are made from
-# busybox and pushed to the registry; nothing is pulled from outside. Only
-# `reboot` is a stub. Steps: start on v1, update to v2, update to v3 (back
-# on v2), a rollback, an update to a version the registry lacks, a reboot;
-# each is checked against docker inspect, the service's records and its
-# replies.
+# directory. Images v1, v2, v3 (whose healthcheck fails) and v4 (whose
+# application exits at once) are made from busybox and pushed to the
+# registry; nothing is pulled from outside. Only `reboot` is a stub. Steps:
+# start on v1, update to v2, update to v3 (back on v2), a rollback, an
+# update to v4 (back on v2), an update to a version the registry lacks, a
+# reboot; each is checked against docker inspect, the service's records and
+# its replies.
 #
 # Skips (exit 77) only where the kernel cannot run containers; under
 # CI=true that fails instead.
@@ -51,7 +52,7 @@ if [ -z "${SKEIN_ENGINE_TMP-}" ]; then
     inner_status=0
     SKEIN_ENGINE_TMP=$tmp SKEIN_CGROUP_PARENT=$cgroup_parent \
         unshare -n -m -p -i -u --fork --mount-proc bash "$0" "$@" || inner_status=$?
-    for dir in /sys/fs/cgroup/$cgroup_parent /sys/fs/cgroup/*/$cgroup_parent; do
+    for dir in "/sys/fs/cgroup/$cgroup_parent" /sys/fs/cgroup/*/"$cgroup_parent"; do
         [ -d "$dir" ] || continue
         find "$dir" -depth -type d -exec rmdir {} + 2>/dev/null
         [ ! -d "$dir" ] || { echo "FAILED: $dir is left behind"; inner_status=1; }
@@ -150,8 +151,8 @@ fi
 echo "note: $(docker compose version | head -n 1); cgroup v$([ -e /sys/fs/cgroup/cgroup.controllers ] && echo 2 || echo 1)"
 
 # Each version's image: busybox, a version file and a health check that
-# passes, except in v3.
-for version in v1 v2 v3; do
+# passes, except in v3; the application sleeps, except in v4.
+for version in v1 v2 v3 v4; do
     tree=$tmp/image-$version
     mkdir -p "$tree/bin" "$tree/app"
     cp /bin/busybox "$tree/bin/"
@@ -161,7 +162,9 @@ for version in v1 v2 v3; do
     [ $version = v3 ] && health=1
     printf '#!/bin/sh\nexit %s\n' $health >"$tree/app/health"
     chmod +x "$tree/app/health"
-    tar -C "$tree" -c . | docker import --change 'CMD ["/bin/sleep", "86400"]' - "$image:$version" \
+    command='["/bin/sleep", "86400"]'
+    [ $version = v4 ] && command='["/bin/sh", "-c", "exit 1"]'
+    tar -C "$tree" -c . | docker import --change "CMD $command" - "$image:$version" \
         >/dev/null && docker push -q "$image:$version" >/dev/null && docker rmi "$image:$version" >/dev/null
     check "image $version is in the registry" curl -sf "http://$registry/v2/app/manifests/$version" \
         -H 'Accept: application/vnd.docker.distribution.manifest.v2+json' -o /dev/null
@@ -257,6 +260,14 @@ check_equal "rollback: the recorded previous version, v2, runs as it did" "$v2_c
 check_equal "rollback: the records are straight again" "v2 v3" \
     "$(record version) $(record previous_version_temp)"
 
+request "update?version=v4" "Update initiated with version v4"
+check_equal "update to v4: the status" "Update failed" "$(get status)"
+check_equal "update to v4: both services are back on v2, healthy" "$(running_healthy v2)" \
+    "$(containers)"
+check "update to v4: the script says which container stopped" \
+    grep -Eq "Update_Skein_Edge.sh: box[_-](web|worker)[_-]1 (has exited|has restarted|is restarting)" "$tmp/service.out"
+
+v2_containers=$(container_ids)
 request "update?version=v9" "Update initiated with version v9"
 check_equal "update to a version the registry lacks: the status" "Update failed" "$(get status)"
 check_equal "update to a version the registry lacks: the containers are untouched" \

@@ -65,7 +65,7 @@ check "suggests nginx for the mutual TLS example" has_text "$(field Suggests)" "
 check_equal "recommends an engine and compose" \
     "docker.io | docker-ce, docker-compose | docker-compose-plugin" "$(field Recommends)"
 check_equal "the box scripts and the environment file are conffiles" \
-    "$(printf "$config_dir/%s\n" $box_scripts)"$'\n'"$environment_file" \
+    "$(for script in $box_scripts; do echo "$config_dir/$script"; done)"$'\n'"$environment_file" \
     "$(cat "$tmp/control/conffiles")"
 for script in preinst postinst prerm postrm; do
     check "$script is executable" test -x "$tmp/control/$script"
