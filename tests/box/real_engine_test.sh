@@ -17,6 +17,7 @@
 # Usage: real_engine_test.sh SERVICE SOURCE_DIR
 set -u
 service_binary=$1 source_dir=$2
+# shellcheck source=../packaging/test_lib.sh source-path=SCRIPTDIR
 . "$source_dir/tests/packaging/test_lib.sh"
 
 registry=127.0.0.1:5000
@@ -79,16 +80,14 @@ export LC_ALL=C HOME=$tmp/home DOCKER_CONFIG=$tmp/docker-config
 export DOCKER_HOST=unix://$tmp/docker.sock
 mkdir -p "$HOME" "$DOCKER_CONFIG/cli-plugins"
 
-dockerd_pid='' registry_pid='' service_pid=''
-stop_all() {
-    for pid in $service_pid $registry_pid $dockerd_pid; do
-        kill -TERM "$pid" 2>/dev/null
-        for _ in $(seq 300); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-        kill -KILL "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
+# Stopped by pid; whatever they leave running ends with this process
+# namespace.
+pids=()
+stop_started() {
+    local pid
+    for pid in "${pids[@]}"; do stop_process "$pid"; done
 }
-trap stop_all EXIT
+trap stop_started EXIT
 
 # wait_until SECONDS COMMAND...: runs COMMAND every 0.2 s until it succeeds;
 # the exit status says whether it did in time.
@@ -130,7 +129,7 @@ echo '{}' >"$tmp/daemon.json"
     --exec-root "$tmp/exec" --pidfile "$tmp/dockerd.pid" --host "$DOCKER_HOST" \
     --bridge=none --iptables=false --ip6tables=false --storage-driver=vfs \
     --cgroup-parent "/$SKEIN_CGROUP_PARENT" >"$tmp/dockerd.log" 2>&1 &
-dockerd_pid=$!
+pids=($!)
 cat >"$tmp/registry.yml" <<EOF
 version: 0.1
 log: {level: warn}
@@ -138,7 +137,7 @@ storage: {filesystem: {rootdirectory: $tmp/registry}}
 http: {addr: $registry}
 EOF
 docker-registry serve "$tmp/registry.yml" >"$tmp/registry.log" 2>&1 &
-registry_pid=$!
+pids=($! "${pids[@]}")
 engine_up=no
 wait_until 60 docker version >/dev/null 2>&1 &&
     wait_until 30 curl -sf "http://$registry/v2/" -o /dev/null && engine_up=yes
@@ -227,7 +226,7 @@ request() {
 }
 
 (cd "$box" && exec ./skein_edge_updater >"$tmp/service.out" 2>&1) &
-service_pid=$!
+pids=($! "${pids[@]}")
 started=$SECONDS
 wait_until 240 serving
 check_equal "start: the service serves once start_containers.sh has ended" "Waiting for command" \
@@ -281,7 +280,6 @@ reboot_took=$((SECONDS - started))
 wait_until 10 test -s "$tmp/reboot.calls" # the reboot runs on after the reply
 check_equal "reboot: compose down removed every container before reboot ran" \
     "reboot with 0 containers left" "$(cat "$tmp/reboot.calls" 2>/dev/null)"
-check_equal "reboot: no container of the project is left" "" "$(containers)"
 
 echo "timing: start ${start_took} s, update ${update_took} s, failed update with its" \
     "rollback ${failed_took} s, reboot (compose down) ${reboot_took} s; test $((SECONDS - begin)) s"
