@@ -50,9 +50,15 @@ if [ -z "${SKEIN_ENGINE_TMP-}" ]; then
     tmp=$(mktemp -d)
     # dockerd makes the containers' cgroups beneath this one parent.
     cgroup_parent=skein-real-engine-${tmp##*.}
-    inner_status=0
+    # Everything inside ends with the namespaces, when the test ends or is
+    # stopped (ctest's time-out).
     SKEIN_ENGINE_TMP=$tmp SKEIN_CGROUP_PARENT=$cgroup_parent \
-        unshare -n -m -p -i -u --fork --mount-proc bash "$0" "$@" || inner_status=$?
+        unshare -n -m -p -i -u --fork --kill-child --mount-proc bash "$0" "$@" &
+    inner=$!
+    trap 'kill -KILL $inner' TERM INT
+    inner_status=0
+    wait $inner || inner_status=$?
+    wait $inner 2>/dev/null
     for dir in "/sys/fs/cgroup/$cgroup_parent" /sys/fs/cgroup/*/"$cgroup_parent"; do
         [ -d "$dir" ] || continue
         find "$dir" -depth -type d -exec rmdir {} + 2>/dev/null
