@@ -206,7 +206,9 @@ STUB
     in_root --unpack "$new"
     check_equal "1.1.0: the new package unpacks" 0 $?
     box_scripts_run "1.1.0, unpacked"
-    in_root --configure -a
+    # The package changes the start script too: dpkg would ask which to
+    # keep, and an unattended upgrade keeps the edited one.
+    in_root --force-confold --configure -a
     check_equal "1.1.0: configure succeeds" 0 $?
     box_scripts_run "1.1.0, configured"
     check_equal "1.1.0: the edited start script is kept" "$edited" \

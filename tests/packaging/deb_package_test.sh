@@ -19,7 +19,8 @@ service_unit=skein_edge_updater.service
 provisioning_unit=skein_unique_id_writer.service
 cloud_config_dir=$(realpath -m "$box/../tarn_cnf")
 environment_file=/etc/default/skein_edge_updater
-box_scripts="Update_Skein_Edge.sh start_containers.sh"
+box_scripts="Update_Skein_Edge.sh start_containers.sh compose_health.sh"
+compose_plugin=/usr/lib/docker/cli-plugins/docker-compose
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -61,8 +62,10 @@ depends=$(field Depends)
 check "depends on the spdlog library ($depends)" has_text "$depends" libspdlog
 check "depends on the fmt library" has_text "$depends" libfmt
 check "suggests nginx for the mutual TLS example" has_text "$(field Suggests)" "nginx-light | nginx"
+check_equal "recommends an engine and compose" \
+    "docker.io | docker-ce, docker-compose | docker-compose-plugin" "$(field Recommends)"
 check_equal "the box scripts and the environment file are conffiles" \
-    "$config_dir/Update_Skein_Edge.sh"$'\n'"$config_dir/start_containers.sh"$'\n'"$environment_file" \
+    "$(for script in $box_scripts; do echo "$config_dir/$script"; done)"$'\n'"$environment_file" \
     "$(cat "$tmp/control/conffiles")"
 for script in preinst postinst prerm postrm; do
     check "$script is executable" test -x "$tmp/control/$script"
@@ -82,11 +85,12 @@ for script in $box_scripts; do
     check_equal "the service finds $script beside itself" "$config_dir/$script" \
         "$(readlink "$root$box/$script")"
 done
+check "$compose_plugin is an executable file" test -f "$root$compose_plugin" -a -x "$root$compose_plugin"
 environment=$root$environment_file
 check "the environment file sets nothing until edited" \
     test -z "$(grep -v -e '^#' -e '^$' "$environment")"
 for setting in WEFT_BACKEND_LOG_LEVEL WEFT_ROTATION_MAX_BYTES WEFT_ROTATION_BACKUP_COUNT \
-    SKEIN_LISTEN_ADDRESS; do
+    SKEIN_LISTEN_ADDRESS SKEIN_COMPOSE_DOWN_TIMEOUT UPDATE_HEALTH_TIMEOUT; do
     check "the environment file offers $setting" grep -q "^#$setting=" "$environment"
 done
 check "the identifier's directory is shipped ($cloud_config_dir)" test -d "$root$cloud_config_dir"
@@ -101,6 +105,7 @@ for doc in OPERATIONS.md copyright changelog.gz; do
 done
 unexpected=$(cd "$root" && find . -type f | grep -v -e "^.$box/" -e "^.$config_dir/" -e "^.$unit_dir/" \
     -e "^.$doc_dir/" -e "^.$environment_file\$" -e "^./usr/share/lintian/overrides/skein-edge-updater\$" \
+    -e "^.$compose_plugin\$" \
     -e "^./usr/lib/debug/.build-id/")
 check_equal "no other files" "" "$unexpected"
 
