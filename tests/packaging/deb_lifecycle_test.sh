@@ -117,7 +117,8 @@ done
 state=$root$box
 mkdir -p "$state/installation_details" "$state/update_logs" "$state/logs/update_logs" \
     "$root$(dirname "$box")/tarn_cnf"
-for file in installation_details/version.info .pending_updates .pending_updates.tmp \
+for file in installation_details/version.info installation_details/.status.info.spare \
+    .pending_updates .pending_updates.tmp .pending_updates.invalid \
     logs/update_logs/skein_edge_updater_100.log; do
     echo 1 >"$state/$file"
 done
