@@ -55,6 +55,12 @@ bool UpdateOrder::end_front() {
                         [](const Turn& turn) { return turn.kind == TurnKind::kUpdate; });
 }
 
+bool UpdateOrder::has_room() const {
+    const bool front_waits = !turns_.empty() && turns_.front().kind == TurnKind::kUpdate &&
+                             turns_.front().state == TurnState::kWaiting;
+    return waiting_updates() - (front_waits ? 1 : 0) < waiting_limit_;
+}
+
 std::size_t UpdateOrder::waiting_updates() const {
     return static_cast<std::size_t>(std::count_if(turns_.begin(), turns_.end(), [](const Turn& t) {
         return t.kind == TurnKind::kUpdate && t.state == TurnState::kWaiting;

@@ -37,8 +37,9 @@ class UpdateOrder {
 
     void set_waiting_limit(std::size_t limit) { waiting_limit_ = limit; }
 
-    // Whether one more update may wait: fewer than the limit wait now.
-    bool has_room() const { return waiting_updates() < waiting_limit_; }
+    // Whether one more update may wait: fewer than the limit wait behind
+    // the front turn, which runs or is about to.
+    bool has_room() const;
 
     // Queues an update for version behind every turn, with a new ticket.
     const Update& add(std::string version);

@@ -58,12 +58,13 @@ TEST(PendingFile, EventsLeaveTheUpdatesStillPending) {
 }
 
 TEST(UpdateOrder, OneRunsAtATimeOldestFirstAndTheLastDecides) {
-    UpdateOrder order(2);
+    UpdateOrder order(1);
     EXPECT_EQ(order.add("a").ticket, 1u);
+    EXPECT_TRUE(order.has_room());  // the front runs, or is about to
     EXPECT_EQ(order.add("b").command, "sh Update_Skein_Edge.sh b");
     EXPECT_FALSE(order.has_room());
     order.start_front({"boot", 10, 1});
-    EXPECT_TRUE(order.has_room());  // the running one does not wait
+    EXPECT_FALSE(order.has_room());
     EXPECT_EQ(order.front()->update.version, "a");
     EXPECT_FALSE(order.end_front());  // b still waits
     EXPECT_TRUE(order.end_front());
