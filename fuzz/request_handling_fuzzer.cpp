@@ -117,6 +117,7 @@ void check_no_stray_files(const std::string& request) {
         "installation_details/version.info",
         "installation_details/previous_version.info",
         "installation_details/previous_version_temp.info",
+        "installation_details/.status.info.spare",
         "bin/docker",
         "bin/reboot",
         "bin/docker.calls",
