@@ -76,8 +76,10 @@ def check_certificates(boxes):
             try:
                 client.tls_context(box)
             except (OSError, ValueError) as error:
-                raise ControllerFault("%s (%s, %s, %s) for %s: %s; no box was sent anything" % (
-                    client.CERTIFICATE_FILES, box.cert, box.key, box.ca, box.name, error))
+                files = ", ".join("skein_%s %s" % (name, path) for name, path in (
+                    ("client_cert", box.cert), ("client_key", box.key), ("ca_cert", box.ca)) if path)
+                raise ControllerFault("%s for %s (%s): %s; no box was sent anything" % (
+                    client.CERTIFICATE_FILES, box.name, files or "none given", error))
 
 
 def _read(boxes, workers, get):
