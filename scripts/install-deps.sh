@@ -12,7 +12,7 @@ as_root=()
 packages=(build-essential cmake pkg-config libspdlog-dev libfmt-dev
           googletest libgtest-dev libgmock-dev curl procps iproute2
           clang libclang-rt-14-dev clang-format dpkg-dev lintian devscripts nginx-light
-          openssl ansible-core)
+          openssl ansible-core pyflakes3 shellcheck)
 
 if [ "${1-}" = arm64 ]; then
     # Debian's cross compilers, the arm64 libraries beside this machine's

@@ -8,7 +8,10 @@ import sys
 import tempfile
 from urllib.parse import unquote
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "fleet"))
+_ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+sys.path.insert(0, os.path.join(_ROOT, "fleet"))
+# The service's sources, whose texts the controller compares replies with.
+SOURCES = os.path.join(_ROOT, "src")
 
 from skein_fleet import client, service  # noqa: E402
 

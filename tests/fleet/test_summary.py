@@ -7,11 +7,9 @@ import json
 import os
 import unittest
 
-import fake_fleet  # noqa: F401 (puts the fleet's code on the path)
+import fake_fleet
 from skein_fleet import service, summary
 from skein_fleet.state import FAILED, JUDGED, PLANNED, SKIPPED, UNTOUCHED, UPDATED, BoxState, Rollout
-
-SOURCES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src")
 
 
 def rollout(*boxes, check_mode=False):
@@ -66,7 +64,7 @@ class SummaryTest(unittest.TestCase):
 
     def test_the_texts_are_the_services(self):
         code = ""
-        for path in glob.glob(os.path.join(SOURCES, "**", "*.*"), recursive=True):
+        for path in glob.glob(os.path.join(fake_fleet.SOURCES, "**", "*.*"), recursive=True):
             with open(path, encoding="utf-8") as source:
                 code += source.read()
         for text in service.TEXTS:
