@@ -37,6 +37,14 @@ def _box(hostvars, name):
                       float(host.get("skein_request_timeout", 10)))
 
 
+def _take_lock(directory, owner, journal_path):
+    try:
+        lock.acquire(directory, owner, journal_path)
+    except OSError as error:
+        raise plan.ControllerFault("cannot take the fleet lock in %s: %s; no update was sent" % (
+            directory, error.strerror))
+
+
 class ActionModule(ActionBase):
     TRANSFERS_FILES = False
     _supports_check_mode = True
@@ -63,20 +71,22 @@ class ActionModule(ActionBase):
         # in a child process: it is held until the playbook ends.
         owner = os.getppid()
         if not check:
-            lock.acquire(directory, owner, resume or "(being planned)")
+            _take_lock(directory, owner, resume or "(being planned)")
         try:
+            waves = args["waves"]
             if resume:
                 try:
                     records = journal.read(resume)
                 except OSError as error:
                     raise plan.ControllerFault("cannot read the journal %s: %s" % (resume, error.strerror))
                 rollout = plan.resume(boxes, records, args.get("version"), args["unreachable"], workers, directory)
+                waves = journal.replay(records)[0].get("waves")
             else:
-                rollout = plan.make(boxes, args["version"], args["unreachable"], args["waves"], workers, directory)
+                rollout = plan.make(boxes, args["version"], args["unreachable"], waves, workers, directory)
             rollout.check_mode, rollout.report = check, args.get("report")
             if not check:
-                plan.start(rollout, directory, resume, args["waves"]).close()
-                lock.acquire(directory, owner, rollout.journal)
+                plan.start(rollout, directory, resume, waves).close()
+                _take_lock(directory, owner, rollout.journal)
         except BaseException:
             if not check:
                 lock.release(directory, owner)
@@ -98,7 +108,11 @@ class ActionModule(ActionBase):
         stops = journal.replay(journal.read(rollout.journal))[0].get("stops")
         if stops:
             return dict(done, stopped=stops[0]["why"])
-        book = journal.Journal(rollout.journal)
+        try:
+            book = journal.Journal(rollout.journal)
+        except OSError as error:
+            raise AnsibleActionFail("cannot write the journal %s: %s; no update was sent in this wave" % (
+                rollout.journal, error.strerror))
         settings = wave.Settings(args["poll_interval"], args["poll_timeout"], workers, args["unreachable"])
         running = wave.Wave(rollout, names, {box.name: box for box in boxes}, settings, book, args["stop_file"])
         try:

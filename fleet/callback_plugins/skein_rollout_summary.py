@@ -47,6 +47,16 @@ class CallbackModule(CallbackBase):
         rollout.boxes.update(states)
         return run.get("stops", [])
 
+    def _end(self, path, end):
+        try:
+            book = journal.Journal(path)
+        except OSError as error:
+            self._journal_errors.append("cannot write %s: %s" % (path, error.strerror))
+            return
+        book.write("end", end=end)
+        self._journal_errors += [book.broken] if book.broken else []
+        book.close()
+
     def v2_playbook_on_stats(self, stats):
         if self._plan is None:
             return
@@ -54,9 +64,7 @@ class CallbackModule(CallbackBase):
         stops = self._told_by_journal(rollout) if rollout.journal else []
         end, headline = summary.how_it_ended(rollout, stops)
         if rollout.journal:
-            book = journal.Journal(rollout.journal)
-            book.write("end", end=end)
-            book.close()
+            self._end(rollout.journal, end)
             lock.release(self._plan["lock"], os.getpid())
         lines = [summary.text(rollout, headline)]
         lines += ["the journal is incomplete: %s" % error for error in self._journal_errors]

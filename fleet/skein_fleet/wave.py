@@ -145,7 +145,8 @@ class Wave:
             reply = yield schedule.Get(path, self._sending(state, path, guarded=True))
             if reply is None:
                 return state  # stopped: untouched, left for a resume
-            deadline = self.clock() + self.settings.timeout
+            # The box's time runs from the moment its /update went out.
+            deadline = self.clock() - (reply.ended - reply.began) + self.settings.timeout
             kind = answer(reply, service.UPDATE_STARTED, self.version)
             self._record(state, path, reply, "%s: %s" % (kind, reply.why()))
             if kind == REFUSED:
