@@ -215,13 +215,18 @@ for i in $(seq 21); do echo 4.1 >"$(box_dir "$i")/hang.version"; done
 setsid ansible-playbook -i "$tmp/inventory.yml" "$fleet/rollout.yml" -e version=4.1 -e skein_poll_interval=1 \
     -e skein_unreachable=skip -e skein_request_timeout=2 >"$tmp/rollout-4.1-killed.log" 2>&1 &
 controller=$!
-for _ in $(seq 300); do
-    grep -qs 'start .* 4.1' "$(box_dir 21)/update.log" && break
-    sleep 0.1
-done
+# until_started I: until box I's update script to 4.1 has started (30 s at most).
+until_started() {
+    for _ in $(seq 300); do
+        grep -qs 'start .* 4.1' "$(box_dir "$1")/update.log" && return
+        sleep 0.1
+    done
+}
+until_started 1
 rollout 4.2 -e skein_unreachable=skip
 check "a second rollout is refused while one runs" test $? -ne 0
 check "it names the one that runs" grep -q "another rollout runs against this inventory" "$tmp/rollout-4.2.log"
+until_started 21
 kill -KILL -- -"$controller"
 wait "$controller" 2>/dev/null
 check "the last wave's updates were running when the controller was killed" test \
