@@ -39,17 +39,30 @@ trap 'stop_fleet; rm -rf "$tmp"' EXIT
 start_fleet "$PWD/build/skein_edge_updater" "$tmp" "$BOXES" "$SCRIPT_SECONDS"
 
 # timed NAME COMMAND...: runs the command with its output in $tmp/NAME.log
-# and prints how long it took, its exit status and the peak memory of the
-# largest process it ran (ansible-playbook or one of its workers).
+# and prints how long it took, its exit status, the peak memory of the
+# largest process it ran (ansible-playbook or one of its workers) and the
+# tasks that took longest, from Ansible's time-stamped log.
 timed() {
-    python3 - "$@" <<'EOF'
-import os, resource, subprocess, sys, time
+    ANSIBLE_LOG_PATH=$tmp/$1.ansible.log python3 - "$@" <<'EOF'
+import datetime, os, resource, subprocess, sys, time
 name, command = sys.argv[1], sys.argv[2:]
-begin = time.monotonic()
+begin, started = time.monotonic(), datetime.datetime.now()
 with open("%s/%s.log" % (os.environ["tmp"], name), "w") as log:
     status = subprocess.call(command, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
 peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 1024
 print("%s: %.1f s, exit status %d, peak %.0f MiB" % (name, time.monotonic() - begin, status, peak))
+# Each task's time: from its "TASK [" line to the next task, play or recap.
+marks = [(started, "start")]
+for line in open(os.environ["ANSIBLE_LOG_PATH"]):
+    moment, _, text = line.partition(" p=")
+    text = text.partition(" | ")[2]
+    if text.startswith(("TASK [", "PLAY [", "PLAY RECAP")):
+        marks.append((datetime.datetime.strptime(moment, "%Y-%m-%d %H:%M:%S,%f"), text.strip(" *\n")))
+marks.append((datetime.datetime.now(), "end"))
+spent = {}
+for (moment, text), (following, _) in zip(marks, marks[1:]):
+    spent[text] = spent.get(text, 0) + (following - moment).total_seconds()
+print("  " + "; ".join("%s %.1f s" % item for item in sorted(spent.items(), key=lambda item: -item[1])[:5]))
 sys.exit(status)
 EOF
 }
