@@ -99,28 +99,29 @@ class ActionModule(ActionBase):
         return {"skein": "plan", "ansible_facts": {"skein_rollout": fact}, "changed": False}
 
     def _wave(self, args, boxes, workers):
-        rollout = state.Rollout.from_fact(args["plan"])
+        # The boxes' states come from the journal, which is the truth and
+        # far smaller to hand over than the whole plan.
+        try:
+            run, states = journal.replay(journal.read(args["journal"]))
+            book = journal.Journal(args["journal"])
+        except OSError as error:
+            raise AnsibleActionFail("cannot use the journal %s: %s; no update was sent in this wave" % (
+                args["journal"], error.strerror))
+        rollout = state.Rollout(run["version"], boxes=states, journal=args["journal"])
         names = [box.name for box in boxes]
-        done = {"skein": "wave", "wave": rollout.boxes[names[0]].wave, "stopped": "", "boxes": {},
-                "failed_boxes": []}
+        done = {"skein": "wave", "wave": states[names[0]].wave, "stopped": "", "boxes": {}, "failed_boxes": []}
         # A rollout stopped in an earlier wave stays stopped, whether or not
         # the stop file is still there.
-        stops = journal.replay(journal.read(rollout.journal))[0].get("stops")
-        if stops:
-            return dict(done, stopped=stops[0]["why"])
-        try:
-            book = journal.Journal(rollout.journal)
-        except OSError as error:
-            raise AnsibleActionFail("cannot write the journal %s: %s; no update was sent in this wave" % (
-                rollout.journal, error.strerror))
+        if run.get("stops"):
+            book.close()
+            return dict(done, stopped=run["stops"][0]["why"])
         settings = wave.Settings(args["poll_interval"], args["poll_timeout"], workers, args["unreachable"])
         running = wave.Wave(rollout, names, {box.name: box for box in boxes}, settings, book, args["stop_file"])
         try:
-            states = running.run()
+            judged = running.run()
         finally:
             book.close()
-        judged = {name: {"outcome": box.outcome, "detail": box.detail} for name, box in states.items()}
-        failed = [name for name in names if states[name].outcome in (state.FAILED, state.ROLLED_BACK)]
-        changed = any(box.phase != state.PLANNED for box in states.values())
-        return dict(done, stopped=running.stopped, boxes=judged, failed_boxes=failed, changed=changed,
-                    journal_error=book.broken)
+        failed = [name for name in names if judged[name].outcome in (state.FAILED, state.ROLLED_BACK)]
+        changed = any(box.phase != state.PLANNED for box in judged.values())
+        return dict(done, stopped=running.stopped, boxes={name: {"detail": judged[name].detail} for name in failed},
+                    failed_boxes=failed, changed=changed, journal_error=book.broken)
