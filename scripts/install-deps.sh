@@ -12,7 +12,7 @@ as_root=()
 packages=(build-essential cmake pkg-config libspdlog-dev libfmt-dev
           googletest libgtest-dev libgmock-dev curl procps iproute2
           clang libclang-rt-14-dev clang-format dpkg-dev lintian devscripts nginx-light
-          openssl ansible-core
+          openssl ansible-core pyflakes3 shellcheck
           # box.real_engine runs its own dockerd and registry in its private
           # namespaces, on images it makes from busybox.
           docker.io docker-compose docker-registry busybox-static)

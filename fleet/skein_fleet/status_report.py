@@ -3,19 +3,20 @@ status and per version, then why the boxes that did not answer did not."""
 
 from collections import Counter
 
-from skein_fleet import client
+from skein_fleet import client, service
 from skein_fleet.batch import for_each
 
 
 def read_box(box):
     """The box's status and versions; a box that does not answer /status is
     not asked for the rest."""
-    status = client.get(box, "/status")
-    if status.problem:
-        return {"status": status.problem, "why": status.reason, "version": "-", "previous": "-"}
-    return {"status": status.value("-"),
-            "version": client.get(box, "/version").value("-"),
-            "previous": client.get(box, "/previousversion").value("-")}
+    reply = client.get(box, "/status")
+    if service.status_of(reply) is None:
+        problem, why = reply.problem or client.FOREIGN, reply.reason or "not a status: %s" % reply.why()
+        return {"status": problem, "why": why, "version": "-", "previous": "-"}
+    return {"status": reply.text,
+            "version": service.version_of(client.get(box, "/version"))[1] or "-",
+            "previous": service.version_of(client.get(box, "/previousversion"), "/previousversion")[1] or "-"}
 
 
 def _sorted(counter):

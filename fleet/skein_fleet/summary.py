@@ -1,27 +1,39 @@
-"""The end of a rollout in words and as JSON: what became of every box."""
+"""The end of a rollout in words and as JSON: what became of every box, as
+the journal tells it (or, in check mode, as the plan does)."""
 
-from skein_fleet.plan import FAILED, ROLLED_BACK, SKIPPED, UNTOUCHED, UPDATED
+from skein_fleet.contained import MESSAGE, contain
+from skein_fleet.state import FAILED, OUTCOMES, PLANNED, ROLLED_BACK, SKIPPED, UNTOUCHED
 
-OUTCOMES = (UPDATED, ROLLED_BACK, FAILED, SKIPPED, UNTOUCHED)
 # Outcomes told one box a line, with why; the others as a list of names.
 _EXPLAINED = (ROLLED_BACK, FAILED, SKIPPED)
 
 
-def how_it_ended(rollout, stop_file, last_wave):
-    """(key, sentence) for the way the rollout ended."""
-    version, waves = rollout["version"], len(rollout["waves"])
-    if rollout["check_mode"]:
+def waves(rollout):
+    """Every wave of the rollout, box names in inventory order."""
+    numbers = sorted({state.wave for state in rollout.boxes.values() if state.wave})
+    return [[name for name, state in rollout.boxes.items() if state.wave == number] for number in numbers]
+
+
+def how_it_ended(rollout, stops):
+    """(key, sentence) for the way the rollout ended; stops are the journal's
+    stop records of this run."""
+    version, count = rollout.version, len(waves(rollout))
+    if rollout.check_mode:
         return "check mode", "Rollout of %s, check mode: nothing was sent; %d boxes to update in %d waves" % (
-            version, len(rollout["queue"]), waves)
-    if not waves:
+            version, sum(map(len, rollout.waves)), len(rollout.waves))
+    if not count:
         return "completed", "Rollout of %s: no box to update" % version
-    if stop_file:
-        return "stopped by the stop file", "Rollout of %s stopped before wave %d of %d: %s exists" % (
-            version, last_wave, waves, stop_file)
-    if any(entry["outcome"] == UNTOUCHED for entry in rollout["boxes"].values()):
+    if stops:
+        number = stops[0].get("wave") or 0
+        sent = any(state.wave == number and state.phase != PLANNED for state in rollout.boxes.values())
+        return "stopped by the stop file", "Rollout of %s stopped %s wave %d of %d: %s" % (
+            version, "in" if sent else "before", number, count, stops[0].get("why"))
+    if any(state.outcome == UNTOUCHED and state.wave for state in rollout.boxes.values()):
+        last = max((state.wave for state in rollout.boxes.values() if state.wave and state.phase != PLANNED),
+                   default=0)
         return "stopped after a failed wave", "Rollout of %s stopped after wave %d of %d, which had failed boxes" % (
-            version, last_wave, waves)
-    return "completed", "Rollout of %s: all %d waves ran" % (version, waves)
+            version, last, count)
+    return "completed", "Rollout of %s: all %d waves ran" % (version, count)
 
 
 def _names(names):
@@ -30,33 +42,37 @@ def _names(names):
 
 def text(rollout, headline):
     lines = [headline]
-    boxes = rollout["boxes"]
     for outcome in OUTCOMES:
-        names = [name for name, entry in boxes.items() if entry["outcome"] == outcome]
-        if outcome == UNTOUCHED and rollout["check_mode"]:
-            for number, wave in enumerate(rollout["waves"], 1):
-                lines.append("wave %d would update%s" % (number, _names(wave)))
+        names = [name for name, state in rollout.boxes.items() if state.outcome == outcome]
+        if outcome == UNTOUCHED and rollout.check_mode:
+            for wave in rollout.waves:
+                lines.append("wave %d would update%s" % (rollout.boxes[wave[0]].wave, _names(wave)))
         elif outcome in _EXPLAINED and names:
             lines.append("%s (%d):" % (outcome, len(names)))
-            lines += ["  %s%s: %s" % (name, _wave_of(boxes[name]), boxes[name]["detail"]) for name in names]
+            lines += ["  %s%s: %s" % (name, _wave_of(rollout.boxes[name]), contain(rollout.boxes[name].detail,
+                                                                                     MESSAGE))
+                      for name in names]
         else:
             lines.append(outcome + _names(names))
+    if rollout.journal:
+        lines.append("journal: %s" % rollout.journal)
     return "\n".join(lines)
 
 
-def _wave_of(entry):
-    return " (wave %d)" % entry["wave"] if "wave" in entry else ""
+def _wave_of(state):
+    return " (wave %d)" % state.wave if state.wave else ""
 
 
 def report(rollout, end):
     """The JSON report: the same facts, one record per box."""
-    records = [dict({"box": name, "outcome": entry["outcome"], "detail": entry["detail"]},
-                    **({"wave": entry["wave"]} if "wave" in entry else {}))
-               for name, entry in rollout["boxes"].items()]
+    records = [dict({"box": name, "outcome": state.outcome, "detail": contain(state.detail, MESSAGE)},
+                    **({"wave": state.wave} if state.wave else {}))
+               for name, state in rollout.boxes.items()]
     return {
-        "version": rollout["version"],
+        "version": rollout.version,
         "end": end,
-        "waves": [list(wave) for wave in rollout["waves"]],
+        "journal": rollout.journal,
+        "waves": waves(rollout),
         "counts": {outcome: sum(record["outcome"] == outcome for record in records) for outcome in OUTCOMES},
         "boxes": records,
     }

@@ -11,14 +11,25 @@
 #   the status report;
 #   3.2 with box02 down, counted as failed, and box03's update hanging:
 #       the wave's verdict comes after one time limit, and the rollout stops;
-#   3.3 with the stop file in place: no wave starts.
+#   3.3 with the stop file in place: no wave starts;
+#   4.0 with a box that floods its answer to /update, one that answers it
+#       late and one that trickles every answer: the first two are asked
+#       and judged updated, the third is skipped, and status.yml is not
+#       held up by it;
+#   4.1 killed with the whole controller in its last wave, while a second
+#       rollout is refused by the lock, then resumed from its journal:
+#       every box runs 4.1 once;
+#   4.1 again after a box's service restarted: the journal keeps it on 4.1;
+#   4.2 with the controller's certificate missing: nothing is sent.
 #
 # Usage: fleet_rollout_test.sh SERVICE_BINARY FLEET_DIR
 # (SKEIN_KEEP_TMP=1 keeps the boxes and the playbooks' output for a look.)
 set -u
 binary=$1 fleet=$2
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tests/packaging/test_lib.sh
 . "$here/../packaging/test_lib.sh"
+# shellcheck source=tests/fleet/fleet_lib.sh
 . "$here/fleet_lib.sh"
 need_commands ansible-core ansible-playbook
 run_in_private_network "$@"
@@ -60,6 +71,11 @@ for box in report["boxes"]: print(box["box"], box["outcome"])
 print(" ".join("%s=%d" % count for count in report["counts"].items()))' "$tmp/rollout-$1.json"
 }
 counts() { outcomes "$1" | tail -1; }
+# The latest journal of a rollout to VERSION.
+journal_of() {
+    local journals=("$tmp"/journal/*-"$1".jsonl)
+    echo "${journals[-1]}"
+}
 
 # ---- --check for 2.0: nothing is sent ----
 
@@ -166,5 +182,83 @@ check "the summary names the stop file" \
     grep -qx "Rollout of 3.3 stopped before wave 1 of 3: $tmp/stop exists" "$tmp/rollout-3.3.log"
 check "no box was updated" test "$(counts 3.3)" = \
     "updated=0 rolled back=0 failed=0 skipped=0 untouched=21"
+
+# ---- 4.0: a box floods, one answers late, one trickles ----
+
+rm "$tmp/stop"
+start_box 2
+wait_for_boxes 2
+misbehave flood-update 5
+misbehave late-update 7
+misbehave trickle 6
+LATE_SECONDS=4 check "the misbehaving boxes listen" start_misbehaving
+begin=$SECONDS
+ansible-playbook -i "$tmp/inventory.yml" "$fleet/status.yml" -e status_report="$tmp/report" \
+    -e skein_request_timeout=2 >"$tmp/status.log" 2>&1
+check "status.yml gives the trickling box its time limit alone ($((SECONDS - begin)) s)" \
+    test $((SECONDS - begin)) -lt 15
+check "the trickling box shows no answer" grep -qx "box06: no answer: no whole reply within 2 s" "$tmp/report"
+rollout 4.0 -e skein_unreachable=skip -e skein_request_timeout=2
+check "rollout of 4.0 succeeds" test $? -eq 0
+check "the flooding and the late box were asked, and updated once" test \
+    "$(runs 5 | grep -o 4.0)|$(runs 7 | grep -o 4.0)|$(outcomes 4.0 | grep -E '^box0[57] ' | paste -sd' ')" = \
+    "4.0|4.0|box05 updated box07 updated"
+check "the trickling box was skipped, never sent /update" test \
+    "$(outcomes 4.0 | grep '^box06 ')|$(runs 6 | grep -c 4.0)" = "box06 skipped|0"
+journal=$(journal_of 4.0)
+check "the journal has what box07's late answer hid" \
+    grep -q '"box": "box07".*"result": "names 4.0, Update .*: took the update"' "$journal"
+
+# ---- 4.1: the controller killed in its last wave, then resumed ----
+
+for i in $(seq 21); do echo 4.1 >"$(box_dir "$i")/hang.version"; done
+setsid ansible-playbook -i "$tmp/inventory.yml" "$fleet/rollout.yml" -e version=4.1 -e skein_poll_interval=1 \
+    -e skein_unreachable=skip -e skein_request_timeout=2 >"$tmp/rollout-4.1-killed.log" 2>&1 &
+controller=$!
+# until_started I: until box I's update script to 4.1 has started (30 s at most).
+until_started() {
+    for _ in $(seq 300); do
+        grep -qs 'start .* 4.1' "$(box_dir "$1")/update.log" && return
+        sleep 0.1
+    done
+}
+until_started 1
+rollout 4.2 -e skein_unreachable=skip
+check "a second rollout is refused while one runs" test $? -ne 0
+check "it names the one that runs" grep -q "another rollout runs against this inventory" "$tmp/rollout-4.2.log"
+until_started 21
+kill -KILL -- -"$controller"
+wait "$controller" 2>/dev/null
+check "the last wave's updates were running when the controller was killed" test \
+    "$(grep -c '^start .* 4.1' "$(box_dir 21)/update.log")|$(grep -c '^end .* 4.1' "$(box_dir 21)/update.log")" = "1|0"
+journal=$(journal_of 4.1)
+started=$(grep -l '^start .* 4.1' "$tmp"/box*/update.log | wc -l)
+check_equal "the journal has every update that went out ($started)" "$started" \
+    "$(grep -c '"event": "sending", "box": "box[0-9]*", .*"request": "/update?version=4.1"' "$journal")"
+rollout 4.1 -e skein_resume="$journal" -e skein_unreachable=skip -e skein_request_timeout=2
+check "the resumed rollout succeeds" test $? -eq 0
+for i in $(seq 21); do echo >"$(box_dir "$i")/hang.version"; done
+check "every box but box06 ran 4.1 once" test "$(for i in $(seq 21); do runs "$i" | grep -o 4.1 | wc -l; done |
+    paste -sd' ')" = "1 1 1 1 1 0 1 1 1 1 1 1 1 1 1 1 1 1 1 1 1"
+check "the report tells the whole rollout" test "$(counts 4.1)" = \
+    "updated=20 rolled back=0 failed=0 skipped=1 untouched=0"
+
+# ---- 4.1 again, after box04's service restarted ----
+
+stop_box 4
+start_box 4
+wait_for_boxes 4
+check "box04 restarted" test "$(state 4)" = "Current version: 4.1|Waiting for command"
+rollout 4.1 -e skein_unreachable=skip -e skein_request_timeout=2
+check "the rerun leaves box04 on 4.1" test "$(runs 4 | grep -o 4.1 | wc -l)|$(outcomes 4.1 | grep '^box04 ')" = \
+    "1|box04 skipped"
+
+# ---- 4.2 without the controller's certificate ----
+
+rollout 4.2 -e skein_unreachable=skip -e skein_base_url=https://127.0.0.2:8443 \
+    -e skein_client_cert="$tmp/none.pem"
+check "a controller without its certificate fails the rollout" test $? -ne 0
+check "it says why" grep -q "cannot use the controller's certificate files" "$tmp/rollout-4.2.log"
+check "no box ran 4.2" test -z "$(grep -l ' 4.2$' "$tmp"/box*/update.log)"
 
 finish

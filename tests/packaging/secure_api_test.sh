@@ -31,26 +31,29 @@ bound_curl "$tmp"
 
 pki=$tmp/pki
 mkdir "$pki"
-# new_ca NAME; new_certificate CA NAME EXTENSIONS. Keys are P-256, the
-# subject is CN=NAME, and everything lives for a day.
+# new_ca NAME; new_certificate CA NAME EXTENSIONS [SUBJECT_NAME SERIAL].
+# Keys are P-256, the subject is CN=NAME (or SUBJECT_NAME), the serial
+# random (or SERIAL, in hex), and everything lives for a day.
 key_options=(-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj)
 new_ca() {
     openssl req -x509 "${key_options[@]}" "/CN=$1" -days 1 \
         -keyout "$pki/$1.key" -out "$pki/$1.pem" 2>/dev/null
 }
 new_certificate() {
-    openssl req -new "${key_options[@]}" "/CN=$2" -keyout "$pki/$2.key" -out "$pki/$2.csr" \
+    openssl req -new "${key_options[@]}" "/CN=${4:-$2}" -keyout "$pki/$2.key" -out "$pki/$2.csr" \
         2>/dev/null &&
         openssl x509 -req -days 1 -in "$pki/$2.csr" -CA "$pki/$1.pem" -CAkey "$pki/$1.key" \
-            -set_serial "0x$(openssl rand -hex 8)" -extfile <(echo "$3") -out "$pki/$2.pem" 2>/dev/null
+            -set_serial "0x${5:-$(openssl rand -hex 8)}" -extfile <(echo "$3") -out "$pki/$2.pem" 2>/dev/null
 }
+serial() { openssl x509 -noout -serial -in "$pki/$1.pem" | cut -d= -f2; }
 box_usage=$'subjectAltName=DNS:box.test,IP:127.0.0.1\nextendedKeyUsage=serverAuth'
+# The stranger's certificate copies the controller's subject and serial.
 new_ca box-ca && new_certificate box-ca server "$box_usage" &&
     new_ca controller-ca && new_certificate controller-ca controller "extendedKeyUsage=clientAuth" &&
     new_certificate controller-ca controller2 "extendedKeyUsage=clientAuth" &&
-    new_ca other-ca && new_certificate other-ca stranger "extendedKeyUsage=clientAuth"
+    new_ca other-ca && new_certificate other-ca stranger "extendedKeyUsage=clientAuth" controller \
+    "$(serial controller)"
 check "openssl makes the certificates" test -s "$pki/stranger.pem"
-serial() { openssl x509 -noout -serial -in "$pki/$1.pem" | cut -d= -f2; }
 # allow NAME...: the site's allow-list names those controllers alone.
 allow() {
     local name
@@ -130,9 +133,10 @@ check_equal "through nginx: POST /status" "$(direct /status -X POST)" "$(proxied
 check_equal "a header of the controller's gives no version" "400 Missing version parameter" \
     "$(proxied /update -H 'X-Info: version=9')"
 
-check "the audit log has the controller's subject and serial with the request line" grep -q \
-    "subject=\"CN=controller\" serial=$(serial controller) verify=SUCCESS \"GET /reboot HTTP/1.1\" 200\$" \
-    "$tmp/nginx/skein_edge_updater-audit.log"
+audit=$tmp/nginx/skein_edge_updater-audit.log
+check "the audit log has the controller's serial, issuer and subject with the request line" grep -q \
+    " verify=SUCCESS serial=$(serial controller) \"GET /reboot HTTP/1.1\" 200 issuer=\"CN=controller-ca\" subject=\"CN=controller\"\$" \
+    "$audit"
 
 # ---- (b) Without a listed certificate of the controllers' CA, nothing reaches the service ----
 
@@ -154,8 +158,11 @@ check_equal "the error log names each refused certificate" "1 2" \
     "$(grep -c 'client sent no required SSL certificate' "$tmp/nginx/skein_edge_updater-error.log") $(
         grep -c 'client SSL certificate verify error' "$tmp/nginx/skein_edge_updater-error.log")"
 check "the audit log has the unlisted certificate's refusal" grep -q \
-    "subject=\"CN=controller2\" serial=$(serial controller2) verify=SUCCESS \"GET /update?version=2.0 HTTP/1.1\" 400\$" \
-    "$tmp/nginx/skein_edge_updater-audit.log"
+    " verify=SUCCESS serial=$(serial controller2) \"GET /update?version=2.0 HTTP/1.1\" 400 issuer=\"CN=controller-ca\" subject=\"CN=controller2\"\$" \
+    "$audit"
+check_equal "a stranger's copy of the controller's subject and serial is logged as nobody's" "2 0" "$(
+    awk '$3 == "verify=FAILED" && $4 == "serial=-" && / issuer="-" subject="-"$/' "$audit" | wc -l) $(
+    awk '$3 != "verify=SUCCESS"' "$audit" | grep -c "$(serial controller)\|CN=controller")"
 
 # ---- (c) Renewal and withdrawal: the allow-list, and the box's certificate ----
 
@@ -207,6 +214,12 @@ check_equal "the fleet's status report tells refusals from a box that is down" \
 certificate (400 The SSL certificate error)|other-ca: TLS refused: the box's certificate was \
 refused: unable to get local issuer certificate|down: unreachable: Connection refused" \
     "$(grep -E '^(TLS refused|unreachable|down|box-as-client|other-ca):' "$tmp/status" | paste -sd'|')"
+LC_ALL=C.UTF-8 ANSIBLE_HOME=$tmp/ansible ansible-playbook -i "$tmp/inventory.yml" "$fleet/rollout.yml" -e version=9.9 \
+    -e skein_unreachable=skip -e skein_client_cert="$pki/controller.pem" -e skein_client_key="$pki/controller.key" \
+    -e skein_journal_dir="$tmp/journal" >"$tmp/rollout.log" 2>&1
+check_equal "a rollout with the withdrawn certificate fails before any update, skip or not" \
+    "2 refused 0" "$? $(grep -q "boxes refused this controller's certificate" "$tmp/rollout.log" && echo refused) $(
+        grep -c 9.9 "$box/update.calls")"
 
 # ---- (d) The service is on 127.0.0.1 alone ----
 
