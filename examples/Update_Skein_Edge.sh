@@ -12,39 +12,60 @@
 # status "Update complete", anything else "Update failed". Its output goes
 # to the service's standard output (the journal under systemd).
 #
-# This example pulls the application's images at <version> and recreates
-# its containers with docker compose, from the compose file beside it,
-# which reads the version from APP_VERSION (see compose.yaml).
+# This example pulls the application's images at <version>, recreates its
+# containers with docker compose, from the compose file beside it, which
+# reads the version from APP_VERSION (see compose.yaml), and waits until
+# they all run and are healthy (compose_health.sh). When they do not, it
+# brings back the version that last came up healthy. Exit status:
+#   0  <version> runs, healthy
+#   2  <version> is not a valid image tag; nothing was done
+#   3  pulling <version> failed; the running containers are unchanged
+#   4  <version> did not come up healthy, and there is no other version to
+#      go back to: the box is left on it
+#   5  <version> did not come up healthy; the version before runs again,
+#      healthy
+#   6  <version> did not come up healthy, and neither did the version before
+#   1  anything else went wrong (the script could not run)
 set -eu
 cd "$(dirname "$0")"
+# shellcheck source=compose_health.sh source-path=SCRIPTDIR
+. ./compose_health.sh
 
 # Long enough for a slow link; an update that hangs beyond it fails instead
 # of holding the status at "Update in progress" for ever.
-pull_limit=${UPDATE_PULL_TIMEOUT:-1800}
-up_limit=${UPDATE_UP_TIMEOUT:-600}
+pull_limit=$(seconds_setting UPDATE_PULL_TIMEOUT "${UPDATE_PULL_TIMEOUT-}" 1800)
+up_limit=$(seconds_setting UPDATE_UP_TIMEOUT "${UPDATE_UP_TIMEOUT-}" 600)
 
 version=${1-}
-# A docker image tag: what compose can put after "image:...:", 1 to 128
-# letters, digits and _ . -, not beginning with . or -. The fleet's
-# rollout.yml sends only such versions (skein_version_pattern in
-# fleet/api.yml): keep the two rules alike.
-case $version in
-    "" | [!A-Za-z0-9_]* | *[!A-Za-z0-9_.-]*) valid=no ;;
-    *) [ "${#version}" -le 128 ] && valid=yes || valid=no ;;
-esac
-if [ "$valid" = no ]; then
-    echo "Update_Skein_Edge.sh: '$version' is not a valid version" >&2
+if ! valid_version "$version"; then
+    echo "$me: '$version' is not a valid version" >&2
     exit 2
 fi
 
 export APP_VERSION="$version"
-echo "Update_Skein_Edge.sh: pulling version $version"
-if ! timeout "$pull_limit" docker compose pull; then
-    echo "Update_Skein_Edge.sh: pulling version $version failed; the running containers are unchanged" >&2
+echo "$me: pulling version $version"
+if ! timeout "$pull_limit" docker compose pull --quiet; then
+    echo "$me: pulling version $version failed; the running containers are unchanged" >&2
     exit 3
 fi
-if ! timeout "$up_limit" docker compose up -d --remove-orphans; then
-    echo "Update_Skein_Edge.sh: starting version $version failed" >&2
+if bring_up "$version" "$up_limit"; then
+    record_healthy "$version"
+    exit 0
+fi
+
+# The version that last came up healthy; on a box that has none recorded
+# yet, the one the service recorded before this update.
+previous=$(recorded_healthy)
+[ -n "$previous" ] || previous=$(first_line installation_details/previous_version.info)
+if ! valid_version "$previous" || [ "$previous" = "$version" ]; then
+    echo "$me: no other version to go back to; the box stays on version $version" >&2
     exit 4
 fi
-echo "Update_Skein_Edge.sh: version $version is running"
+echo "$me: going back to version $previous" >&2
+if bring_up "$previous" "$up_limit"; then
+    record_healthy "$previous"
+    echo "$me: version $version was not kept; version $previous runs again" >&2
+    exit 5
+fi
+echo "$me: version $previous did not come up healthy either: the box needs attention" >&2
+exit 6

@@ -1,6 +1,9 @@
 // The element matcher against std::regex on the translation: for an element
 // and a name taken from the input, both must reject the element alike or give
-// the same answer for the name and each of its prefixes.
+// the same answer for the name and each of its prefixes. Any other exception
+// (the matcher's std::logic_error for a construct it did not expect) ends the
+// run as a finding.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -36,17 +39,6 @@ constexpr std::size_t kMaxStars = 3;
     std::abort();
 }
 
-// Sets that begin with "]" are matched soundly instead of as the translation
-// reads them, so they have no regex to agree with.
-bool comparable(const std::string& element) {
-    std::size_t stars = 0;
-    for (char c : element) {
-        stars += c == '*' ? 1 : 0;
-    }
-    return stars <= kMaxStars &&
-           tarn::glob::detail::translate_body(element).bracket_led_sets.empty();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -57,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string element(reinterpret_cast<const char*>(data + 1), element_size);
     const std::string name(reinterpret_cast<const char*>(data + 1 + element_size),
                            size - 1 - element_size);
-    if (name.size() > kMaxName || !comparable(element)) {
+    if (name.size() > kMaxName ||
+        static_cast<std::size_t>(std::count(element.begin(), element.end(), '*')) > kMaxStars) {
         return 0;
     }
     std::optional<std::regex> expression;

@@ -12,7 +12,8 @@ cmake --build build -j"$(nproc)" --target skein_edge_updater unique_id_writer
 
 box=$PWD/build/demo-box
 mkdir -p "$box/bin"
-cp build/skein_edge_updater examples/Update_Skein_Edge.sh examples/start_containers.sh "$box/"
+cp build/skein_edge_updater examples/Update_Skein_Edge.sh examples/start_containers.sh \
+    examples/compose_health.sh "$box/"
 use_stub_commands "$box/bin" demo
 
 echo "Demo box: $box (stop with Ctrl-C)"

@@ -8,11 +8,12 @@
 # Left out: the fault and load runs (label "fault"). They count the
 # service's threads and resident memory, which the emulator's own thread
 # and memory change, and take about 6 minutes under emulation; the host
-# build runs them. And the fleet test (label "fleet"), which checks the
-# playbooks on the controller, not the service's code.
+# build runs them. And the fleet test (label "fleet") and the real-engine
+# test (label "box"), which check the playbooks on the controller and the
+# box scripts on this machine's engine, not the service's code.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 ./scripts/build-arm64.sh
 # The service binds port 8888: a private network namespace keeps it apart.
-./scripts/isolated.sh ctest --test-dir build-arm64 --output-on-failure -j"$(nproc)" -LE "fault|fleet"
+./scripts/isolated.sh ctest --test-dir build-arm64 --output-on-failure -j"$(nproc)" -LE "fault|fleet|box"

@@ -96,10 +96,8 @@ struct Bracket {
 
 class BodyReader {
   public:
-    BodyReader(std::string_view body, const std::vector<SetSpan>& bracket_led_sets)
-        : body_(body),
-          bracket_led_sets_(bracket_led_sets),
-          ctype_(std::use_facet<std::ctype<char>>(traits_.getloc())) {}
+    explicit BodyReader(std::string_view body)
+        : body_(body), ctype_(std::use_facet<std::ctype<char>>(traits_.getloc())) {}
 
     std::vector<ElementToken> read();
 
@@ -118,15 +116,13 @@ class BodyReader {
     bool char_of(const Token& token, char& c) const;
     bool try_char(char& c);
 
-    ByteSet bracket(std::size_t open);
-    LastTerm first_bracket_term(const SetSpan* bracket_led);
+    ByteSet bracket();
+    LastTerm first_bracket_term();
     bool bracket_term(Bracket& bracket, LastTerm& last);
     ByteSet members(const Bracket& bracket) const;
-    const SetSpan* bracket_led_set_at(std::size_t open) const;
     void push(std::vector<ElementToken>& tokens, ElementToken token);
 
     std::string_view body_;
-    const std::vector<SetSpan>& bracket_led_sets_;
     std::size_t at_ = 0;
     std::size_t states_ = kFrameStates;
     Traits traits_;
@@ -365,22 +361,8 @@ ByteSet BodyReader::members(const Bracket& bracket) const {
     return set;
 }
 
-// The spans stand in body order.
-const SetSpan* BodyReader::bracket_led_set_at(std::size_t open) const {
-    const auto at = std::lower_bound(
-        bracket_led_sets_.begin(), bracket_led_sets_.end(), open,
-        [](const SetSpan& span, std::size_t position) { return span.open < position; });
-    return at != bracket_led_sets_.end() && at->open == open ? &*at : nullptr;
-}
-
-// In ECMAScript a "]" first in a set ends it, empty; a set whose text begins
-// with "]" holds it as a member instead. A "-" first in a set is a member.
-LastTerm BodyReader::first_bracket_term(const SetSpan* bracket_led) {
-    if (bracket_led != nullptr && !at_end() && body_[at_] == ']') {
-        ++at_;
-        advance();
-        return {LastTerm::character, ']'};
-    }
+// In ECMAScript a "]" first in a set ends it, empty; a "-" first is a member.
+LastTerm BodyReader::first_bracket_term() {
     advance();
     char first = '\0';
     if (try_char(first)) {
@@ -392,22 +374,18 @@ LastTerm BodyReader::first_bracket_term(const SetSpan* bracket_led) {
     return {};
 }
 
-// The "[" at `open` is read; so is the "^" after it.
-ByteSet BodyReader::bracket(std::size_t open) {
+// The "[" is read; so is the "^" after it.
+ByteSet BodyReader::bracket() {
     Bracket bracket;
     if (!at_end() && body_[at_] == '^') {
         bracket.negated = true;
         ++at_;
     }
-    const SetSpan* bracket_led = bracket_led_set_at(open);
-    LastTerm last = first_bracket_term(bracket_led);
+    LastTerm last = first_bracket_term();
     while (bracket_term(bracket, last)) {
     }
     if (last.kind == LastTerm::character) {
         bracket.chars += last.value;
-    }
-    if (bracket_led != nullptr && at_ - 1 != bracket_led->close) {
-        reject(rc::error_brack);
     }
     return members(bracket);
 }
@@ -424,14 +402,13 @@ std::vector<ElementToken> BodyReader::read() {
     fill_narrow_cache();
     std::vector<ElementToken> tokens;
     while (!at_end()) {
-        const std::size_t start = at_;
         const char c = take();
         if (c == '.') {
             const bool repeated = !at_end() && body_[at_] == '*';
             at_ += repeated ? 1 : 0;
             push(tokens, {any_but_line_breaks(), repeated});
         } else if (c == '[') {
-            push(tokens, {bracket(start), false});
+            push(tokens, {bracket(), false});
         } else if (c == '\\') {
             char literal = '\0';
             if (!char_of(escape(false), literal)) {
@@ -449,9 +426,8 @@ std::vector<ElementToken> BodyReader::read() {
 
 }  // namespace
 
-std::vector<ElementToken> read_expression_body(std::string_view body,
-                                               const std::vector<SetSpan>& bracket_led_sets) {
-    return BodyReader(body, bracket_led_sets).read();
+std::vector<ElementToken> read_expression_body(std::string_view body) {
+    return BodyReader(body).read();
 }
 
 }  // namespace tarn::glob::detail

@@ -19,13 +19,6 @@ struct ElementToken {
     bool repeated;
 };
 
-// Where one bracket set of the pattern stands in the translated body: its
-// opening "[" and its closing "]".
-struct SetSpan {
-    std::size_t open;
-    std::size_t close;
-};
-
 // Reads an expression body made by translation (escaped characters, literal
 // characters, ".", ".*" and bracket sets) the way std::regex reads it with the
 // ECMAScript grammar in the global locale: the same members in every set
@@ -34,11 +27,9 @@ struct SetSpan {
 // running on into the text after it. Throws std::regex_error where std::regex
 // would reject the expression this body belongs to, its limit on the number
 // of states included, but without its recursion, whose depth grows with the
-// length of the expression. Each of `bracket_led_sets` that is read as a set
-// (and not run into by the set before it) holds the "]" its text begins with
-// (after an optional "^") as a member, and must end at its own "]": one that
-// would run on is rejected instead.
-std::vector<ElementToken> read_expression_body(std::string_view body,
-                                               const std::vector<SetSpan>& bracket_led_sets);
+// length of the expression. Translation puts nothing else outside a set, and
+// a set that runs on still ends at the closing "]" of a later set of the
+// element, so anything else is a fault here and throws std::logic_error.
+std::vector<ElementToken> read_expression_body(std::string_view body);
 
 }  // namespace tarn::glob::detail

@@ -32,9 +32,8 @@ bool is_line_break(char c) { return c == '\n' || c == '\r'; }
 }  // namespace
 
 ElementMatcher::ElementMatcher(std::string_view element) {
-    const ExpressionBody body = translate_body(element);
     const std::vector<ElementToken> tokens =
-        merge_runs(read_expression_body(body.text, body.bracket_led_sets));
+        merge_runs(read_expression_body(translate_body(element)));
     const auto is_run = [](const ElementToken& token) { return token.repeated; };
     const auto first_run = std::find_if(tokens.begin(), tokens.end(), is_run);
     const auto after_last_run = std::find_if(tokens.rbegin(), tokens.rend(), is_run).base();

@@ -14,14 +14,10 @@ namespace tarn::glob::detail {
 
 // Decides whether whole names fit one pattern element, in time linear in the
 // name's length times the element's. Each element is answered as
-// std::regex_match with the compiled translate(element) answers, except that a
-// bracket set whose text begins with "]" (after an optional "!") holds that
-// "]" as a member, like any other character of its text, wherever the
-// expression reads it as a set.
+// std::regex_match with the compiled translate(element) answers.
 class ElementMatcher {
   public:
-    // Throws std::regex_error where the translated expression does not compile,
-    // and for a set beginning with "]" that its own "]" does not end.
+    // Throws std::regex_error where the translated expression does not compile.
     explicit ElementMatcher(std::string_view element);
 
     bool matches(std::string_view name) const;

@@ -30,6 +30,17 @@ const std::regex& set_operators() {
 }
 constexpr char ESCAPE_REPL_STR[] = "\\$&";
 
+// A "]" that begins a set's text (after "!") is a member of the set, but in
+// ECMAScript "[]" is an empty set and "[^]" any character: unescaped, it would
+// end the set there and leave the rest of its text to be read as expression
+// syntax, both in this set and in one that runs on into it.
+void escape_leading_bracket(std::string& set) {
+    const std::size_t at = !set.empty() && set[0] == '^' ? 1 : 0;
+    if (at < set.size() && set[at] == ']') {
+        set.insert(at, 1, '\\');
+    }
+}
+
 void replace_first(std::string& text, char what, std::string_view with) {
     const std::size_t at = text.find(what);
     if (at != std::string::npos) {
@@ -80,13 +91,8 @@ std::string translate_set(std::string_view pattern, std::size_t start, std::size
     } else if (!set.empty() && (set[0] == '^' || set[0] == '[')) {
         set.insert(0, "\\\\");
     }
+    escape_leading_bracket(set);
     return set;
-}
-
-// A set whose text begins with "]" (after an optional "!").
-bool leads_with_bracket(std::string_view pattern, std::size_t start) {
-    return pattern[start] == ']' ||
-           (pattern[start] == '!' && start + 1 < pattern.size() && pattern[start + 1] == ']');
 }
 
 bool is_special(char c) { return kSpecialCharacters.find(c) != std::string_view::npos; }
@@ -107,31 +113,27 @@ std::size_t bracket_set_end(std::string_view pattern, std::size_t after_open) {
     return j < pattern.size() ? j : std::string_view::npos;
 }
 
-ExpressionBody translate_body(std::string_view pattern) {
-    ExpressionBody body;
+std::string translate_body(std::string_view pattern) {
+    std::string body;
     std::size_t i = 0;
     while (i < pattern.size()) {
         const char c = pattern[i++];
         if (c == '*') {
-            body.text += ".*";
+            body += ".*";
         } else if (c == '?') {
-            body.text += '.';
+            body += '.';
         } else if (c == '[') {
             const std::size_t end = bracket_set_end(pattern, i);
             if (end == std::string_view::npos) {
-                body.text += "\\[";
+                body += "\\[";
                 continue;
             }
-            const std::size_t open = body.text.size();
-            body.text += "[" + translate_set(pattern, i, end) + "]";
-            if (leads_with_bracket(pattern, i)) {
-                body.bracket_led_sets.push_back({open, body.text.size() - 1});
-            }
+            body += "[" + translate_set(pattern, i, end) + "]";
             i = end + 1;
         } else if (is_special(c)) {
-            body.text += special_characters().at(static_cast<signed char>(c));
+            body += special_characters().at(static_cast<signed char>(c));
         } else {
-            body.text += c;
+            body += c;
         }
     }
     return body;
@@ -139,7 +141,7 @@ ExpressionBody translate_body(std::string_view pattern) {
 
 // The whole expression: the body's text, or else exactly one line break.
 std::string translate(std::string_view pattern) {
-    return "((" + translate_body(pattern).text + ")|[\\r\\n])$";
+    return "((" + translate_body(pattern) + ")|[\\r\\n])$";
 }
 
 }  // namespace tarn::glob::detail

@@ -63,7 +63,11 @@ cleanup() {
 }
 trap cleanup EXIT
 make_stubs "$tmp/stubs" systemctl deb-systemd-invoke
-scripts="Update_Skein_Edge.sh start_containers.sh"
+# The box scripts, as the service finds them beside itself (the example
+# scripts source compose_health.sh from there), and those of the earlier
+# releases.
+scripts="Update_Skein_Edge.sh start_containers.sh compose_health.sh"
+earlier_scripts="Update_Skein_Edge.sh start_containers.sh"
 settings=/etc/default/skein_edge_updater
 service_unit=skein_edge_updater.service
 
@@ -196,6 +200,9 @@ new_box() {
     mount -t devpts -o newinstance,ptmxmode=0666 devpts "$root/dev/pts"
     ln -s pts/ptmx "$root/dev/ptmx"
     cp "$new" ${releases[@]+"${releases[@]}"} "$root/var/cache/skein/"
+    # apt fetches nothing: what the package recommends (an engine, compose)
+    # comes only when this machine has it already.
+    echo 'APT::Install-Recommends "false";' >"$root/etc/apt/apt.conf.d/99skein-box"
     for name in systemctl deb-systemd-invoke; do
         rm -f "$root/usr/bin/$name"
         printf '#!/bin/sh\necho "%s $*" >>/var/log/skein-calls\n' "$name" >"$root/usr/bin/$name"
@@ -217,16 +224,16 @@ package() { echo "/var/cache/skein/skein-edge-updater_${1}_$arch.deb"; }
 # box_calls: the calls to the stubs since the last look.
 box_calls() { cat "$root/var/log/skein-calls" 2>/dev/null; rm -f "$root/var/log/skein-calls"; }
 
-# Watching that the service could run its scripts at every moment: from
-# watch_scripts until stop_watching, in the box, 200 looks a second for at
-# most 60 s; stop_watching prints what was missing when, or that the
-# watcher never looked.
+# Watching that the service could run the scripts of the earlier release
+# at every moment: from watch_scripts until stop_watching, in the box, 200
+# looks a second for at most 60 s; stop_watching prints what was missing
+# when, or that the watcher never looked.
 watch_scripts() {
     rm -f "$root/tmp/watched" "$root/tmp/looked"
     # shellcheck disable=SC2016 # expanded by the box's shell
     chroot "$root" sh -c 'for look in $(seq 12000); do
             [ -e /tmp/watched ] && break
-            for script in '"$scripts"'; do
+            for script in '"$earlier_scripts"'; do
                 [ -f "'"$box"'/$script" ] && [ -x "'"$box"'/$script" ] || echo "look $look: $script"
             done
             touch /tmp/looked
@@ -242,8 +249,8 @@ stop_watching() {
 }
 
 # left_changes: what is left on the box beyond the package tools' own
-# records (dpkg's and apt's databases, caches and logs), this test's stubs
-# and packages, and the operator's files in /srv: every file, link or
+# records (dpkg's and apt's databases, caches and logs), this test's stubs,
+# apt setting and packages, and the operator's files in /srv: every file, link or
 # removal, and every directory this machine does not have (the overlay
 # copies one of the machine's up for each change beneath it).
 left_changes() {
@@ -251,7 +258,8 @@ left_changes() {
     (cd "$changes" && find . | sort) | while read -r path; do
         [ -d "$changes/$path" ] && [ -d "$machine/$path" ] || echo "$path"
     done | grep -v -e '^\./var/lib/dpkg/' -e '^\./var/lib/apt/' -e '^\./var/cache/' -e '^\./var/log/' \
-        -e '^\./usr/bin/systemctl$' -e '^\./usr/bin/deb-systemd-invoke$' -e '^\./srv\(/\|$\)'
+        -e '^\./usr/bin/systemctl$' -e '^\./usr/bin/deb-systemd-invoke$' -e '^\./srv\(/\|$\)' \
+        -e '^\./etc/apt/apt.conf.d/99skein-box$'
 }
 
 # operate FILE STATE: puts the operator's FILE into STATE: "edited" (a line
@@ -370,10 +378,11 @@ for upgrade in "${upgrades[@]}"; do
     purge_leaves_nothing "$name" apt-get purge -y
 done
 
-# box_scripts_run_in_box MOMENT: box_scripts_run, on the box.
+# box_scripts_run_in_box MOMENT [SCRIPTS]: box_scripts_run, on the box, for
+# SCRIPTS (all of them when not given).
 box_scripts_run_in_box() {
     local script
-    for script in $scripts; do
+    for script in ${2:-$scripts}; do
         check "$1: $box/$script can run" chroot "$root" test -f "$box/$script" -a -x "$box/$script"
     done
 }
@@ -387,14 +396,14 @@ operate "$box/start_containers.sh" edited
 edited=$(text_of "$box/start_containers.sh")
 in_box dpkg --unpack "$(package new)"
 check_equal "1.0.0, stopped: the new package unpacks" 0 $?
-box_scripts_run_in_box "1.0.0, unpacked"
+box_scripts_run_in_box "1.0.0, unpacked" "$earlier_scripts"
 # shellcheck disable=SC2016 # the stub's own arguments
 printf '#!/bin/sh\ncase "$2" in *.dpkg-migrate) exit 1 ;; esac\nexec /bin/mv "$@"\n' \
     >"$root/usr/local/sbin/mv"
 chmod +x "$root/usr/local/sbin/mv"
 in_box dpkg --configure -a
 check "1.0.0, stopped: configure stopped in the middle fails" test $? -ne 0
-box_scripts_run_in_box "1.0.0, stopped in the middle"
+box_scripts_run_in_box "1.0.0, stopped in the middle" "$earlier_scripts"
 rm "$root/usr/local/sbin/mv"
 in_box dpkg --configure -a
 check_equal "1.0.0, stopped: configure run again succeeds" 0 $?
@@ -449,7 +458,9 @@ check "back to 1.2.0: the service is restarted" \
 for file in "$box/start_containers.sh" "$settings"; do
     check_equal "back to 1.2.0: $file is the same" "${before[$file]}" "$(text_of "$file")"
 done
-purge_leaves_nothing "back to 1.2.0" apt-get purge -y
+in_box apt-get purge -y skein-edge-updater
+check_equal "back to 1.2.0: purge leaves only the box script 1.2.0 never knew" \
+    "./etc/skein_edge_updater"$'\n'"./etc/skein_edge_updater/compose_health.sh" "$(left_changes)"
 
 if [ "$failed" -ne 0 ]; then
     echo "---- dpkg output"

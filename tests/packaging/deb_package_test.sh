@@ -21,7 +21,8 @@ service_unit=skein_edge_updater.service
 provisioning_unit=skein_unique_id_writer.service
 cloud_config_dir=$(realpath -m "$box/../tarn_cnf")
 environment_file=/etc/default/skein_edge_updater
-box_scripts="Update_Skein_Edge.sh start_containers.sh"
+box_scripts="Update_Skein_Edge.sh start_containers.sh compose_health.sh"
+compose_plugin=/usr/lib/docker/cli-plugins/docker-compose
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -63,6 +64,8 @@ depends=$(field Depends)
 check "depends on the spdlog library ($depends)" has_text "$depends" libspdlog
 check "depends on the fmt library" has_text "$depends" libfmt
 check "suggests nginx for the mutual TLS example" has_text "$(field Suggests)" "nginx-light | nginx"
+check_equal "recommends an engine and compose" \
+    "docker.io | docker-ce, docker-compose | docker-compose-plugin" "$(field Recommends)"
 check "no configuration file of dpkg's: the operator's files are no package's" \
     test ! -e "$tmp/control/conffiles"
 for script in preinst postinst prerm postrm; do
@@ -83,11 +86,12 @@ for script in $box_scripts; do
     check_equal "the service finds $script beside itself" "$config_dir/$script" \
         "$(readlink "$root$box/$script")"
 done
+check "$compose_plugin is an executable file" test -f "$root$compose_plugin" -a -x "$root$compose_plugin"
 environment=$root$defaults_dir/skein_edge_updater.default
 check "the default environment file sets nothing until edited" \
     test -z "$(grep -v -e '^#' -e '^$' "$environment")"
 for setting in WEFT_BACKEND_LOG_LEVEL WEFT_ROTATION_MAX_BYTES WEFT_ROTATION_BACKUP_COUNT \
-    SKEIN_LISTEN_ADDRESS; do
+    SKEIN_LISTEN_ADDRESS SKEIN_COMPOSE_DOWN_TIMEOUT UPDATE_HEALTH_TIMEOUT; do
     check "the environment file offers $setting" grep -q "^#$setting=" "$environment"
 done
 for unit in $service_unit $provisioning_unit; do
@@ -100,7 +104,7 @@ for doc in OPERATIONS.md copyright changelog.gz; do
     check "$doc is in the documentation directory" test -s "$root$doc_dir/$doc"
 done
 unexpected=$(cd "$root" && find . -type f | grep -v -e "^.$box/" -e "^.$defaults_dir/" -e "^.$unit_dir/" \
-    -e "^.$doc_dir/" -e "^./usr/share/lintian/overrides/skein-edge-updater\$" \
+    -e "^.$doc_dir/" -e "^./usr/share/lintian/overrides/skein-edge-updater\$" -e "^.$compose_plugin\$" \
     -e "^./usr/lib/debug/.build-id/")
 check_equal "no other files (nothing under /etc, nothing empty)" "" \
     "$unexpected$(cd "$root" && find . -type d -empty)"

@@ -135,7 +135,7 @@ check "the guide has commands to run ($commands)" test "$commands" -ge 20
 # ---- What the example scripts asked of docker and reboot ----
 
 calls=$(cat "$tmp/bin/calls" 2>/dev/null)
-check "the example update script pulls" has_line "$calls" "docker compose pull"
+check "the example update script pulls" has_line "$calls" "docker compose pull --quiet"
 check "the example update script starts the containers" \
     has_line "$calls" "docker compose up -d --remove-orphans"
 check "the reboot route stops the containers" has_line "$calls" "docker compose down"

@@ -35,7 +35,8 @@ TEST(GlobTranslate, ExpressionTexts) {
         {"[^a]", R"((([\\^a])|[\r\n])$)"},
         {"", R"((()|[\r\n])$)"},
         {"[[]", R"((([\\[])|[\r\n])$)"},
-        {"[]]", R"((([]])|[\r\n])$)"},
+        {"[]]", R"((([\]])|[\r\n])$)"},
+        {"[!]a]", R"((([^\]a])|[\r\n])$)"},
         {"[!]", R"(((\[!\])|[\r\n])$)"},
         {"a[b*", R"(((a\[b.*)|[\r\n])$)"},
         {"[\\]", R"((([\\])|[\r\n])$)"},
@@ -57,13 +58,28 @@ TEST(GlobTranslate, ExpressionTexts) {
 constexpr const char* kWideRange = std::is_signed_v<char> ? "[\x80-\x7f]" : "[a-\xff]";
 constexpr const char* kReversedWideRange = std::is_signed_v<char> ? "[a-\xff]" : "[\x80-\x7f]";
 
+// A set that runs on (its closing "]" escaped) into one that begins with "]"
+// ends where that one ends; the rest of that one's text was once read as
+// expression syntax. B runs negated sets with escapes into each other.
+constexpr const char* kRunOnA = "0[\x91\\\\]\xe0\xe0\xe0\x0e[]#+$$-]\xac$";
+constexpr const char* kRunOnB =
+    "%[!\\\\]\\\\W\\slash]\xfa\xfa\xfa\xfash\xbc[!]\\\\\\\\W\\slash]\xfa\xfa\xfa\xfash\xbc\xbc";
+constexpr const char* kRunOnBName = "%b\xfa\xfa\xfa\xfash\xbc\xbc";
+
+struct MatchCase {
+    const char* element;
+    const char* name;
+    bool matches;
+};
+
+// The element matcher and std::regex on the translation both give the answer.
+void expect_answer(const MatchCase& c) {
+    EXPECT_EQ(ElementMatcher(c.element).matches(c.name), c.matches) << c.element << " / " << c.name;
+    EXPECT_EQ(regex_matches(c.element, c.name), c.matches) << c.element << " / " << c.name;
+}
+
 TEST(GlobTranslate, WholeNameMatches) {
-    struct Case {
-        const char* element;
-        const char* name;
-        bool matches;
-    };
-    const Case cases[] = {
+    const MatchCase cases[] = {
         {"*", ".hidden", true},    {"*", "line\nfeed", false},
         {"*", "", true},           {"", "", true},
         {"", "a", false},          {"", "\r", true},
@@ -81,40 +97,35 @@ TEST(GlobTranslate, WholeNameMatches) {
         {"[a-c]?", "b\xff", true}, {"x*", "x\ny", false},
         {"[!a]", "\n", true},      {kWideRange, "b", true},
         {"[a\\\\][b]", "]", true}, {"[[:digit:]x][y]", "[", true},
-        {"[\\\\][]]", "[]", true},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(ElementMatcher(c.element).matches(c.name), c.matches)
-            << c.element << " / " << c.name;
-        EXPECT_EQ(regex_matches(c.element, c.name), c.matches) << c.element << " / " << c.name;
+    for (const MatchCase& c : cases) {
+        expect_answer(c);
     }
 }
 
-// The translation ends such a set at once ("[]" is empty in ECMAScript); the
-// matcher keeps the "]" as a member, as the set's text says.
+// The translation escapes the "]" ("[]" is an empty set in ECMAScript), so it
+// is a member, as the set's text says, also where a set before it runs on.
 TEST(GlobTranslate, SetsBeginningWithBracketHoldIt) {
-    EXPECT_FALSE(regex_matches("[]]", "]"));
-    struct Case {
-        const char* element;
-        const char* name;
-        bool matches;
+    const MatchCase cases[] = {
+        {"[]]", "]", true},          {"[]a]", "a", true},           {"[]a]", "]", true},
+        {"[]a]", "b", false},        {"[!]a]", "b", true},          {"[!]a]", "]", false},
+        {"[!]a]", "a", false},       {"[!]**]", "x", true},         {"[!]**]", "*", false},
+        {"x[]-a]", "x^", true},      {"[]]*", "]]]", true},         {"[!]]", "a", true},
+        {"[\\\\][]]", "[", true},    {"[\\\\][]]", "[]", false},    {"[]a\\\\][b]", "b", true},
+        {"[a\\\\][]b+]", "+", true}, {"[!\\\\][!]\\d]", "x", true}, {"[!\\\\][!]\\d]", "d", false},
+        {kRunOnA, "0#\xac$", true},  {kRunOnA, "0\xac$", false},    {kRunOnB, kRunOnBName, true},
     };
-    const Case cases[] = {
-        {"[]]", "]", true},     {"[]a]", "a", true},   {"[]a]", "]", true},
-        {"[]a]", "b", false},   {"[!]a]", "b", true},  {"[!]a]", "]", false},
-        {"[!]a]", "a", false},  {"[!]**]", "x", true}, {"[!]**]", "*", false},
-        {"x[]-a]", "x^", true}, {"[]]*", "]]]", true}, {"[!]]", "a", true},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(ElementMatcher(c.element).matches(c.name), c.matches)
-            << c.element << " / " << c.name;
+    for (const MatchCase& c : cases) {
+        expect_answer(c);
     }
 }
 
 TEST(GlobTranslate, RejectedSetsThrowWhenCompiled) {
-    for (const char* element :
-         {"[z-a]", "[a\\\\]", "x[a--c]", "[]z-a]", "[]a\\\\]", "[]a\\\\][b]", kReversedWideRange}) {
+    for (const char* element : {"[z-a]", "[a\\\\]", "x[a--c]", "[]z-a]", "[]a\\\\]",
+                                "[a\\\\][]z-a]", "[!\\\\][!]\\\\]", kReversedWideRange}) {
         EXPECT_THROW(ElementMatcher{element}, std::regex_error) << element;
+        EXPECT_THROW(std::regex(translate(element), std::regex::ECMAScript), std::regex_error)
+            << element;
     }
 }
 
