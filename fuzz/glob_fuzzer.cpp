@@ -24,12 +24,20 @@ namespace fs = std::filesystem;
 
 constexpr std::size_t kStackBytes = 256 * 1024;
 
+// The tree's directory, removed when the fuzzer exits.
+std::string tree;
+
 void make_tree() {
     static const bool made = [] {
         std::string pattern = (fs::temp_directory_path() / "glob_fuzz_XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr || chdir(pattern.c_str()) != 0) {
             std::abort();
         }
+        tree = pattern;
+        std::atexit([] {
+            std::error_code ignored;
+            fs::remove_all(tree, ignored);
+        });
         setenv("HOME", pattern.c_str(), 1);
         for (const char* dir : {"src/a", "src/.hidden", "data/x y", "logs", "[br]"}) {
             fs::create_directories(dir);

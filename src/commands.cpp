@@ -15,9 +15,10 @@
 #include <vector>
 
 #include "logging/logging.h"
+#include "src/pending_format.h"
 #include "src/record_files.h"
 #include "src/shell_command.h"
-#include "src/update_queue.h"
+#include "src/update_runner.h"
 
 // ---- Shared state ----
 
@@ -28,11 +29,9 @@ namespace {
 
 // ---- Texts of the control API ----
 
-constexpr const char kUpdateCommand[] = "sh Update_Skein_Edge.sh";
 constexpr const char kRebootCommand[] = "reboot";
 constexpr const char kStopContainersCommand[] = "docker compose down";
-constexpr const char kComposeDownTimeoutVariable[] = "SKEIN_COMPOSE_DOWN_TIMEOUT";
-constexpr int kMaxComposeDownTimeout = 24 * 60 * 60;
+constexpr const char kStartContainersCommand[] = "bash start_containers.sh";
 
 // How long /reboot lets "docker compose down" run before stopping it: the
 // control API waits for it. Set once at start-up, before any worker.
@@ -41,12 +40,14 @@ int compose_down_timeout_seconds = 120;
 constexpr const char kOk[] = "200 OK";
 constexpr const char kBadRequest[] = "400 Bad Request";
 constexpr const char kNotFound[] = "404 Not Found";
+constexpr const char kServiceUnavailable[] = "503 Service Unavailable";
 
 constexpr const char kFailedReadBody[] = "Failed to read request";
 constexpr const char kInvalidRequestBody[] = "Invalid API request";
 constexpr const char kMissingVersionBody[] = "Missing version parameter";
 constexpr const char kRebootBody[] = "Reboot initiated";
 constexpr const char kStatusMissingBody[] = "Status file not found";
+constexpr const char kTooManyUpdatesBody[] = "Too many updates waiting";
 constexpr const char kMissingVersionLog[] =
     "Bad Request: Missing or invalid 'version' parameter in /update request. Format should be: "
     "/update?version=<version_number>. Received request: ";
@@ -94,12 +95,56 @@ void store_version(const char* path, const std::string& text) {
     store_record(path, text.data(), text.size());
 }
 
-// ---- Workers ----
+// The update worker's side of the runner, below.
+UpdateRunner& update_runner();
 
-void log_worker_failure(const char* command, int error) {
-    WEFT_LOG(ERROR) << "Could not start a worker for: " << command << " (" << std::strerror(error)
-                    << ")";
+// ---- Command outcomes ----
+
+// The one place where an ended command moves the status on, and logs its
+// outcome; status_mutex held. result: what system() returned, nothing when
+// it is not known (an update script left by an earlier process). decides:
+// no later update waits, whose outcome would be the last.
+void record_outcome(CommandKind kind, const char* command, std::optional<int> result,
+                    bool decides) {
+    switch (kind) {
+        case CommandKind::kUpdate:
+            if (result == 0) {
+                WEFT_LOG(INFO) << "Update command executed successfully.";
+            } else if (result) {
+                WEFT_LOG(ERROR) << "Executing update command: " << command;
+            }
+            if (decides) {
+                // Of an unknown outcome nothing can be said: the status a
+                // restart shows.
+                current_status = !result        ? WAITING_FOR_COMMAND
+                                 : *result == 0 ? UPDATE_COMPLETE
+                                                : UPDATE_FAILED;
+            }
+            break;
+        case CommandKind::kReboot:
+            if (result == 0) {
+                WEFT_LOG(INFO) << "Reboot command executed successfully.";
+            } else {
+                current_status = REBOOT_FAILED;
+                WEFT_LOG(ERROR) << "Executing reboot command: " << command;
+            }
+            break;
+        case CommandKind::kOther:
+            break;
+    }
 }
+
+void finish_command(CommandKind kind, const char* command, std::optional<int> result,
+                    bool decides) {
+    pthread_mutex_lock(&status_mutex);
+    record_outcome(kind, command, result, decides);
+    update_status_file(current_status);
+    pthread_mutex_unlock(&status_mutex);
+}
+
+void show_update_in_progress() { set_status(UPDATE_IN_PROGRESS); }
+
+// ---- Workers ----
 
 // Starts execute_command on a thread of its own with command, which the
 // worker then owns; waits for it when asked to. Returns 0, or the error
@@ -133,27 +178,85 @@ void run_reboot_step(const char* command, bool wait) {
     }
 }
 
-// An update without a worker keeps its place in the queue and fails at its
-// turn; it shows as "Update failed" when nothing waits behind it.
-void start_update_worker(char* command) {
-    int error = start_worker(command, false);
-    if (error != 0) {
-        log_worker_failure(command != nullptr ? command : kUpdateCommand, error);
-        const bool decides = update_queue.start_failed(command);
-        std::free(command);
-        if (decides) {
-            set_status(UPDATE_FAILED);
-        }
+// Runs one command and returns what system() would. "docker compose down"
+// may take only so long, since /reboot waits for it.
+int run_command(const char* command) {
+    if (std::strcmp(command, kStopContainersCommand) != 0) {
+        return run_shell_command(command);
     }
+    pid_t child = spawn_shell_command(command, true);
+    if (child < 0) {
+        return -1;
+    }
+    std::optional<int> result = wait_for_command_within(child, compose_down_timeout_seconds);
+    if (!result) {
+        WEFT_LOG(ERROR) << "\"" << command << "\" did not end within "
+                        << compose_down_timeout_seconds
+                        << " s: stopped it and its process group, rebooting all the same";
+        return -1;
+    }
+    return *result;
 }
 
-// The update is queued, and recorded, before the status says "Update in
-// progress", so that an earlier script ending in between cannot take its
-// outcome for the last one.
-void start_update(const std::string& version) {
-    char* command = update_queue.add(version);
-    set_status(UPDATE_IN_PROGRESS);
-    start_update_worker(command);
+// Runs an update script once its start is on disk with the identity of the
+// process that runs it: a restart then always knows whether it started.
+int run_update_script(const Update& update) {
+    HeldCommand held = spawn_held_shell_command(update.command.c_str(), kPendingUpdatesPath);
+    if (held.pid < 0) {
+        return -1;
+    }
+    const ScriptProcess process = identify_process(held.pid);
+    std::string record = start_line(update.ticket, process);
+    record.pop_back();  // its line feed
+    const bool recorded =
+        announce_record_line(held, record) && update_runner().record_start(process);
+    release_held_command(held, recorded);
+    if (!recorded) {
+        WEFT_LOG(ERROR) << "Update command not started, as its start could not be recorded: "
+                        << update.command;
+    }
+    return wait_for_command(held.pid);
+}
+
+// The update worker: runs the turns one after another while there are any.
+void* run_turns(void*) {
+    while (std::optional<Turn> turn = update_runner().next_turn()) {
+        WEFT_LOG(INFO) << "Executing command: " << turn->update.command;
+        update_runner().end_turn(turn->kind == TurnKind::kUpdate
+                                     ? run_update_script(turn->update)
+                                     : run_shell_command(turn->update.command.c_str()));
+    }
+    return nullptr;
+}
+
+int start_update_worker() {
+    pthread_t thread;
+    int error = pthread_create(&thread, nullptr, run_turns, nullptr);
+    if (error == 0) {
+        pthread_detach(thread);
+    }
+    return error;
+}
+
+void on_turn_ended(const Turn& turn, std::optional<int> result, bool decides) {
+    finish_command(turn.kind == TurnKind::kUpdate ? CommandKind::kUpdate : CommandKind::kOther,
+                   turn.update.command.c_str(), result, decides);
+}
+
+// Made once, never destroyed: a detached worker may outlive main's return.
+UpdateRunner& update_runner() {
+    static UpdateRunner* runner = new UpdateRunner(on_turn_ended, start_update_worker);
+    return *runner;
+}
+
+// One more update than may wait is refused before anything is recorded.
+bool refused_as_too_many(char* reply) {
+    if (update_runner().has_room()) {
+        return false;
+    }
+    WEFT_LOG(WARNING) << kTooManyUpdatesBody << ": refused the request";
+    set_reply(reply, kServiceUnavailable, kTooManyUpdatesBody);
+    return true;
 }
 
 // ---- Routes ----
@@ -165,6 +268,9 @@ void route_update(const char* request, const std::string& request_line, char* re
         set_reply(reply, kBadRequest, kMissingVersionBody);
         return;
     }
+    if (refused_as_too_many(reply)) {
+        return;
+    }
     // The two previous files are written independently, so one that cannot
     // be stored never empties the other.
     if (std::optional<std::string> old_version = read_first_line(kVersionFilePath)) {
@@ -172,7 +278,7 @@ void route_update(const char* request, const std::string& request_line, char* re
         store_version(kPreviousVersionTempFilePath, *old_version);
     }
     store_version(kVersionFilePath, *version);
-    start_update(*version);
+    update_runner().accept(*version, show_update_in_progress);
     set_reply(reply, kOk, "Update initiated with version " + *version);
 }
 
@@ -190,9 +296,12 @@ void route_rollback(const char*, const std::string&, char* reply) {
         set_reply(reply, kNotFound, "Current version not found");
         return;
     }
+    if (refused_as_too_many(reply)) {
+        return;
+    }
     store_version(kVersionFilePath, rollback_version);
     store_version(kPreviousVersionTempFilePath, *current);
-    start_update(rollback_version);
+    update_runner().accept(rollback_version, show_update_in_progress);
     set_reply(reply, kOk, "Rollback initiated to version " + rollback_version);
 }
 
@@ -283,55 +392,21 @@ ssize_t read_request(int client_socket, char* request, std::size_t capacity) {
     return received;
 }
 
-// ---- Command worker ----
-
-// Moves current_status on from the outcome of one command; status_mutex
-// held. An update that a later one waits behind only logs its outcome.
-void record_outcome(const char* command, int result, Decider decider) {
-    if (starts_with(command, kUpdateCommand)) {
-        if (result == 0) {
-            WEFT_LOG(INFO) << "Update command executed successfully.";
-        } else {
-            WEFT_LOG(ERROR) << "Executing update command: " << command;
-        }
-        if (decider == Decider::kThisCommand) {
-            current_status = result == 0 ? UPDATE_COMPLETE : UPDATE_FAILED;
-        } else if (decider == Decider::kFailedStart) {
-            current_status = UPDATE_FAILED;
-        }
-    } else if (starts_with(command, kRebootCommand)) {
-        if (result == 0) {
-            WEFT_LOG(INFO) << "Reboot command executed successfully.";
-        } else {
-            current_status = REBOOT_FAILED;
-            WEFT_LOG(ERROR) << "Executing reboot command: " << command;
-        }
+// The reply to what the one read of a connection brought (received bytes
+// of request, or less than 1 when it brought nothing), then the close.
+void answer_request(int client_socket, const char* request, ssize_t received) {
+    char reply[kBufferSize] = {0};
+    if (received < 1) {
+        WEFT_LOG(ERROR) << "Bad Request";
+        set_reply(reply, kBadRequest, kFailedReadBody);
+    } else {
+        const std::string request_line = extractRequestLine(request);
+        WEFT_LOG(INFO) << "Recieved Request : " << request_line;
+        route_request(request, request_line, reply);
     }
-}
-
-// Runs one command of a worker and returns what system() would. An update
-// records its script's process, which a restarted service then waits for;
-// "docker compose down" may take only so long, since /reboot waits for it.
-int run_worker_command(const char* command, bool update) {
-    const bool bounded = std::strcmp(command, kStopContainersCommand) == 0;
-    pid_t child = spawn_shell_command(command, bounded);
-    if (child < 0) {
-        return -1;
-    }
-    if (update) {
-        update_queue.started(command, child);
-    }
-    if (!bounded) {
-        return wait_for_command(child);
-    }
-    std::optional<int> result = wait_for_command_within(child, compose_down_timeout_seconds);
-    if (!result) {
-        WEFT_LOG(ERROR) << "\"" << command << "\" did not end within "
-                        << compose_down_timeout_seconds
-                        << " s: stopped it and its process group, rebooting all the same";
-        return -1;
-    }
-    return *result;
+    // A peer that already reset the connection must not end the service.
+    (void)send(client_socket, reply, std::strlen(reply), MSG_NOSIGNAL);
+    close(client_socket);
 }
 
 }  // namespace
@@ -358,12 +433,6 @@ std::optional<std::string> extract_version(const char* request) {
     return cut_at_line_end(version);
 }
 
-std::string update_command(const std::string& version) {
-    // Never cut: a cut command would hand the script another version than
-    // the one recorded, or break its quoting.
-    return std::string(kUpdateCommand) + " " + quote_for_shell(version);
-}
-
 void route_request(const char* request, const std::string& request_line, char* reply) {
     for (const auto& entry : kRoutes) {
         if (starts_with(request, entry.prefix)) {
@@ -376,72 +445,79 @@ void route_request(const char* request, const std::string& request_line, char* r
 
 void handle_request(int client_socket) {
     char request[kBufferSize] = {0};
-    char reply[kBufferSize] = {0};
-    if (read_request(client_socket, request, kBufferSize - 1) < 1) {
-        WEFT_LOG(ERROR) << "Bad Request";
-        set_reply(reply, kBadRequest, kFailedReadBody);
-    } else {
-        const std::string request_line = extractRequestLine(request);
-        WEFT_LOG(INFO) << "Recieved Request : " << request_line;
-        route_request(request, request_line, reply);
+    answer_request(client_socket, request, read_request(client_socket, request, kBufferSize - 1));
+}
+
+bool handle_request_if_ready(int client_socket) {
+    char request[kBufferSize] = {0};
+    const ssize_t received = read_request(client_socket, request, kBufferSize - 1);
+    if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return false;
     }
-    // A peer that already reset the connection must not end the service.
-    (void)send(client_socket, reply, std::strlen(reply), MSG_NOSIGNAL);
-    close(client_socket);
+    answer_request(client_socket, request, received);
+    return true;
 }
 
 // ---- Command worker ----
 
+CommandKind command_kind(const char* command) {
+    return starts_with(command, kUpdateScriptCommand) ? CommandKind::kUpdate
+           : starts_with(command, kRebootCommand)     ? CommandKind::kReboot
+                                                      : CommandKind::kOther;
+}
+
 void* execute_command(void* command) {
     char* text = static_cast<char*>(command);
-    const bool update = starts_with(text, kUpdateCommand);
-    if (update) {
-        update_queue.wait_for_turn(text);
-    }
+    const CommandKind kind = command_kind(text);
     WEFT_LOG(INFO) << "Executing command: " << text;
-    const int result = run_worker_command(text, update);
-
-    Decider decider = Decider::kThisCommand;
-    std::unique_lock<std::mutex> turn;
-    if (update) {
-        turn = update_queue.finish(text, decider);
-    }
-    pthread_mutex_lock(&status_mutex);
-    record_outcome(text, result, decider);
-    update_status_file(current_status);
-    pthread_mutex_unlock(&status_mutex);
-
+    finish_command(kind, text, run_command(text), true);
     std::free(text);
     return nullptr;
 }
 
-void resume_pending_updates() {
-    std::vector<char*> commands = update_queue.resume();
-    if (commands.empty()) {
-        return;
+void start_containers_and_resume_updates() {
+    if (update_runner().take_over()) {
+        update_runner().add_start_script(kStartContainersCommand);
+    } else {
+        execute_command(strdup(kStartContainersCommand));
     }
-    set_status(UPDATE_IN_PROGRESS);
-    for (char* command : commands) {
-        start_update_worker(command);
-    }
+    update_runner().start_taken_over(show_update_in_progress);
 }
 
-void configure_compose_down_timeout() {
-    const char* value = std::getenv(kComposeDownTimeoutVariable);
+// ---- Settings ----
+
+namespace {
+
+// A whole number from low to high in variable, or fallback when it is unset
+// or empty; anything else ends start-up.
+long whole_number_setting(const char* variable, long fallback, long low, long high,
+                          const char* unit) {
+    const char* value = std::getenv(variable);
     if (value == nullptr || value[0] == '\0') {
-        return;
+        return fallback;
     }
     char* end = nullptr;
     errno = 0;
-    long seconds = std::strtol(value, &end, 10);
-    if (errno != 0 || *end != '\0' || seconds < 1 || seconds > kMaxComposeDownTimeout ||
+    long number = std::strtol(value, &end, 10);
+    if (errno != 0 || *end != '\0' || number < low || number > high ||
         !std::isdigit(static_cast<unsigned char>(value[0]))) {
-        const std::string message = std::string(kComposeDownTimeoutVariable) + "=\"" + value +
-                                    "\" is not a whole number of seconds from 1 to " +
-                                    std::to_string(kMaxComposeDownTimeout);
+        const std::string message = std::string(variable) + "=\"" + value +
+                                    "\" is not a whole number " + unit + "from " +
+                                    std::to_string(low) + " to " + std::to_string(high);
         tell_operator(message);
         WEFT_LOG(ERROR) << message;
         exit_service(1);
     }
-    compose_down_timeout_seconds = static_cast<int>(seconds);
+    return number;
 }
+
+}  // namespace
+
+void configure_limits() {
+    compose_down_timeout_seconds = static_cast<int>(
+        whole_number_setting("SKEIN_COMPOSE_DOWN_TIMEOUT", 120, 1, 24 * 60 * 60, "of seconds "));
+    set_waiting_updates_limit(static_cast<std::size_t>(whole_number_setting(
+        "SKEIN_MAX_WAITING_UPDATES", static_cast<long>(kDefaultWaitingLimit), 1, 1000, "")));
+}
+
+void set_waiting_updates_limit(std::size_t limit) { update_runner().set_waiting_limit(limit); }

@@ -12,6 +12,7 @@
 #include "logging/logging.h"
 #include "src/commands.h"
 #include "src/server.h"
+#include "src/shell_command.h"
 #include "src/utils.h"
 
 int main(int argc, char* argv[]) {
@@ -30,6 +31,14 @@ int main(int argc, char* argv[]) {
     if (chdir(dir.get()) != 0) {
         // Nothing to do: the current directory is the working directory.
     }
+    // Before the log and any record: a second service here must not write
+    // "Waiting for command" over the first one's status.
+    if (!lock_working_directory()) {
+        tell_operator(
+            "another skein_edge_updater already serves this directory; "
+            "this one ends without touching anything");
+        return 1;
+    }
 
     try {
         weft::WeftLog::StartWeftLog(std::string("skein_edge_updater"), weft::INFO,
@@ -42,7 +51,7 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     WEFT_LOG(INFO) << "Started SKEIN EDGE UPDATER ##";
-    configure_compose_down_timeout();
+    configure_limits();
     initialize_directories();
     if (run_shell_command("chmod +x *.sh") != 0) {
         // A box without scripts is still served; the routes report failures.

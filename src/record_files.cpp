@@ -1,5 +1,5 @@
-// Writing the box's records: atomic replacement, the in-place fallback of
-// the status file, and the nodes that are never replaced.
+// Writing the box's records: atomic replacement, the spare that lets the
+// status file change on a full disk, and the nodes that are never replaced.
 #include "src/record_files.h"
 
 #include <fcntl.h>
@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -17,10 +18,15 @@ namespace {
 
 int open_file(const char* path, int flags, mode_t mode) { return open(path, flags, mode); }
 
+int exchange_names(const char* a, const char* b) {
+    return renameat2(AT_FDCWD, a, AT_FDCWD, b, RENAME_EXCHANGE);
+}
+
 }  // namespace
 
 RecordSystemCalls record_system_calls = {
-    open_file, write, pwrite, fsync, ftruncate, fchmod, fchown, rename, close, unlink,
+    open_file, write,  pwrite, fsync,          fdatasync, ftruncate,
+    fchmod,    fchown, rename, exchange_names, close,     unlink,
 };
 
 namespace {
@@ -57,12 +63,19 @@ std::string directory_of(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Makes a completed rename survive a power cut.
+// Makes a completed rename survive a power cut. The rename has happened
+// whatever this finds, so a failure is only said.
 void sync_directory_of(const std::string& path) {
-    int fd = sys.open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    const std::string directory = directory_of(path);
+    int fd = sys.open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    int error = fd < 0 ? errno : sys.fsync(fd) != 0 ? errno : 0;
     if (fd >= 0) {
-        sys.fsync(fd);
         sys.close(fd);
+    }
+    if (error != 0) {
+        WEFT_LOG(ERROR) << "Could not sync the directory " << directory << " after replacing "
+                        << path << " (" << std::strerror(error)
+                        << "); the new content may not survive a power cut";
     }
 }
 
@@ -172,32 +185,73 @@ bool reported(const char* path, const char* reason) {
     return reason == nullptr;
 }
 
-// The status file's fallback: the new text over the old from offset 0, then
-// the file cut to its length. Unlike a truncating open, it never frees the
-// old blocks first, which a full disk may not give back. A file that this
-// made and could not fill is removed. Returns false when it cannot open.
-bool overwrite_in_place(const std::string& path, const char* data, std::size_t size) {
-    bool created = false;
-    int fd = sys.open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC, 0);
-    if (fd < 0 && errno == ENOENT) {
-        fd = sys.open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        created = fd >= 0;
+// Opens the spare of a status file for writing, when it is one.
+int open_spare(const std::string& spare) {
+    int fd = sys.open(spare.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0);
+    struct stat info;
+    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        sys.close(fd);
+        errno = EINVAL;
+        return -1;
     }
-    if (fd < 0) {
-        return false;
-    }
-    bool written = write_all(fd, data, size, 0) &&
-                   sys.ftruncate(fd, static_cast<off_t>(size)) == 0 && sys.fsync(fd) == 0;
-    int error = written ? 0 : errno;
+    return fd;
+}
+
+// Writes data as the whole content of the open spare, with the status
+// file's mode and owner. The spare already owns a block, so this needs no
+// new one.
+int fill_spare(int fd, const std::string& path, const char* data, std::size_t size) {
+    struct stat old;
+    bool filled = stat(path.c_str(), &old) == 0 && keep_mode_and_owner(fd, old) &&
+                  write_all(fd, data, size, 0) &&
+                  sys.ftruncate(fd, static_cast<off_t>(size)) == 0 && sys.fsync(fd) == 0;
+    int error = filled ? 0 : errno;
     if (sys.close(fd) != 0 && error == 0) {
         error = errno;
     }
-    if (error != 0) {
-        WEFT_LOG(ERROR) << "Could not write " << path << " in place: " << std::strerror(error);
-        if (created) {
-            sys.unlink(path.c_str());
-        }
+    return error;
+}
+
+// The new text into the spare, then the two swap names: the status file is
+// the spare's inode from then on, and the spare the old status file's.
+int swap_in_spare(const std::string& path, const char* data, std::size_t size) {
+    const std::string spare = status_spare_path(path);
+    int fd = open_spare(spare);
+    if (fd < 0) {
+        return errno;
     }
+    int error = fill_spare(fd, path, data, size);
+    if (error == 0 && sys.exchange(spare.c_str(), path.c_str()) != 0) {
+        error = errno;
+    }
+    if (error == 0) {
+        sync_directory_of(path);
+    }
+    return error;
+}
+
+// Made while there is room, from a status file just written: a copy of it
+// owns the blocks that a later status needs.
+void make_spare(const std::string& path, const char* data, std::size_t size) {
+    const std::string spare = status_spare_path(path);
+    struct stat info;
+    if (lstat(spare.c_str(), &info) == 0) {
+        return;
+    }
+    int fd = sys.open(spare.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0 && fill_spare(fd, path, data, size) != 0) {
+        sys.unlink(spare.c_str());
+    }
+}
+
+// Whether the status file can be opened for writing at all: when it cannot
+// (its directory is gone, say), the service cannot report and ends.
+bool can_open_for_writing(const std::string& path) {
+    int fd = sys.open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    sys.close(fd);
     return true;
 }
 
@@ -237,16 +291,32 @@ bool store_record(const char* path, const char* data, std::size_t size) {
     return reported(path, store_at(follow_links(path), data, size));
 }
 
+std::string status_spare_path(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    const std::string::size_type name = slash == std::string::npos ? 0 : slash + 1;
+    return path.substr(0, name) + "." + path.substr(name) + ".spare";
+}
+
 bool store_status_record(const char* path, const char* data, std::size_t size) {
     const RecordTarget target = follow_links(path);
     if (target.error != 0 || how_writable(target) != Writable::kAsFile) {
         return reported(path, store_at(target, data, size));
     }
+    // The spare only when it must: a reader may still be reading the inode
+    // it takes over, which a later swap would write into.
     int error = replace_file_atomically(target.path.c_str(), data, size);
     if (error == 0) {
+        make_spare(target.path, data, size);
         return true;
     }
-    WEFT_LOG(ERROR) << "Could not replace " << target.path << " atomically ("
-                    << std::strerror(error) << "); writing it in place";
-    return overwrite_in_place(target.path, data, size);
+    if (target.type == S_IFREG && swap_in_spare(target.path, data, size) == 0) {
+        WEFT_LOG(ERROR) << "Could not replace " << target.path << " atomically ("
+                        << std::strerror(error) << "); swapped in its spare";
+        return true;
+    }
+    if (!can_open_for_writing(target.path)) {
+        return false;
+    }
+    reported(path, reason_of(error));
+    return true;
 }

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <string>
 
 // The system calls of the record-writing path. They go through this table
 // so that tests can make each of them fail in turn; the service itself never
@@ -14,10 +15,12 @@ struct RecordSystemCalls {
     ssize_t (*write)(int fd, const void* data, std::size_t size);
     ssize_t (*pwrite)(int fd, const void* data, std::size_t size, off_t offset);
     int (*fsync)(int fd);
+    int (*fdatasync)(int fd);
     int (*ftruncate)(int fd, off_t length);
     int (*fchmod)(int fd, mode_t mode);
     int (*fchown)(int fd, uid_t owner, gid_t group);
     int (*rename)(const char* from, const char* to);
+    int (*exchange)(const char* a, const char* b);  // renameat2 with RENAME_EXCHANGE
     int (*close)(int fd);
     int (*unlink)(const char* path);
 };
@@ -39,8 +42,15 @@ int replace_file_atomically(const char* path, const char* data, std::size_t size
 bool store_record(const char* path, const char* data, std::size_t size);
 
 // As store_record, for the status file, which must change even on a full
-// disk: where the atomic replace fails, the file is overwritten in place
-// without being emptied first, so that a reader finds the old or the new
-// text. Returns false only when the file cannot be opened for writing at
+// disk. Beside it the service keeps a spare file that already owns the
+// blocks a status needs: when the atomic replace fails, the new text goes
+// into the spare, and the two swap names in one step, so no new block is
+// needed and a reader, or a box that loses power, finds the old text or
+// the new one. Without a spare (the disk was full from the first start on)
+// a status that cannot be replaced keeps its old text, with one error
+// line. Returns false only when the file cannot be opened for writing at
 // all.
 bool store_status_record(const char* path, const char* data, std::size_t size);
+
+// The spare of a status file at path: hidden, in the same directory.
+std::string status_spare_path(const std::string& path);

@@ -1,20 +1,24 @@
 // The control listener: one socket on port 8888, the containers started
-// once, then one connection after another on this thread.
+// once, then the connections: read side by side, answered one at a time on
+// this thread.
 #include "src/server.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <string>
+#include <vector>
 
 #include "logging/logging.h"
 #include "src/commands.h"
@@ -22,8 +26,12 @@
 
 namespace {
 
-constexpr int kListenBacklog = 5;
-constexpr const char kStartContainersCommand[] = "bash start_containers.sh";
+// Connections accepted and not yet answered. One client that opens more
+// cannot keep the others out: each new one past this closes the oldest.
+constexpr std::size_t kMaxOpenConnections = 128;
+// Deep enough that a burst of connections waits in the kernel rather than
+// being refused and retried a second later.
+constexpr int kListenBacklog = 128;
 constexpr const char kAcceptFailed[] = "Accept Failed!!!";
 constexpr const char kBindFailed[] = "Bind Failed!!!";
 constexpr const char kListenAddressVariable[] = "SKEIN_LISTEN_ADDRESS";
@@ -139,20 +147,10 @@ void pause_before_retry(int error) {
     }
 }
 
-// Linux copies the receive and send timeouts of a listening socket into
-// every socket it accepts: set once here, the idle limit holds for each
-// connection without two system calls per request. The receive timeout
-// also bounds accept's wait, which start_server simply renews.
-void set_idle_limit(int server_socket) {
-    struct timeval idle_limit = {kIdleLimitSeconds, 0};
-    setsockopt(server_socket, SOL_SOCKET, SO_RCVTIMEO, &idle_limit, sizeof idle_limit);
-    setsockopt(server_socket, SOL_SOCKET, SO_SNDTIMEO, &idle_limit, sizeof idle_limit);
-}
-
 int open_listening_socket() {
     const char* configured = configured_listen_address();
     const struct in_addr local_address = listen_address(configured);
-    int server_socket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int server_socket = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (server_socket < 0) {
         fail_setup("Opening Socket Failed!!!", -1);
     }
@@ -169,42 +167,125 @@ int open_listening_socket() {
     if (bind(server_socket, reinterpret_cast<struct sockaddr*>(&address), sizeof address) < 0) {
         fail_bind(configured, server_socket);
     }
-    // Before listen: a connection that completed in between would have no
-    // idle limit and could hold the control API for good.
-    set_idle_limit(server_socket);
     if (listen(server_socket, kListenBacklog) < 0) {
         fail_setup("Listen Failed!!!", server_socket);
     }
     return server_socket;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// An accepted connection whose request has not come yet.
+struct OpenConnection {
+    int fd;
+    Clock::time_point deadline;  // the idle limit
+};
+
+// The connections in the order they were accepted, which is also the order
+// of their deadlines. Every one is answered exactly once, by
+// handle_request: when its request has come, when it stayed silent past the
+// idle limit, or when newer ones push it out (a read that finds nothing
+// gets the failed-read reply).
+class Intake {
+  public:
+    explicit Intake(int server_socket) : server_socket_(server_socket) {}
+
+    // Waits for a request, a connection or a deadline, and deals with
+    // them. Returns false when accept failed for good.
+    bool serve_once() {
+        watch();
+        int ready = poll(watched_.data(), watched_.size(), timeout_ms());
+        if (ready < 0) {
+            return true;  // interrupted: look again
+        }
+        answer_ready();
+        answer_expired();
+        return (watched_[0].revents & POLLIN) == 0 || accept_new();
+    }
+
+  private:
+    void watch() {
+        watched_.assign(1, {server_socket_, POLLIN, 0});
+        for (const OpenConnection& connection : open_) {
+            watched_.push_back({connection.fd, POLLIN, 0});
+        }
+    }
+
+    int timeout_ms() const {
+        if (open_.empty()) {
+            return -1;
+        }
+        auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(open_.front().deadline - Clock::now());
+        return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+    }
+
+    // Requests in the order their connections were accepted.
+    void answer_ready() {
+        std::deque<OpenConnection> waiting;
+        for (std::size_t i = 0; i < open_.size(); ++i) {
+            if (watched_[i + 1].revents != 0) {
+                handle_request(open_[i].fd);
+            } else {
+                waiting.push_back(open_[i]);
+            }
+        }
+        open_.swap(waiting);
+    }
+
+    void answer_expired() {
+        const Clock::time_point now = Clock::now();
+        while (!open_.empty() && open_.front().deadline <= now) {
+            answer_oldest();
+        }
+    }
+
+    void answer_oldest() {
+        handle_request(open_.front().fd);
+        open_.pop_front();
+    }
+
+    // One connection a round: more pending keep the socket ready for the
+    // next. Its request is usually there already, and answered at once.
+    bool accept_new() {
+        int client = accept4(server_socket_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (client < 0) {
+            return accept_failed_transiently(errno);
+        }
+        if (handle_request_if_ready(client)) {
+            return true;
+        }
+        if (open_.size() == kMaxOpenConnections) {
+            answer_oldest();
+        }
+        open_.push_back({client, Clock::now() + std::chrono::seconds(kIdleLimitSeconds)});
+        return true;
+    }
+
+    static bool accept_failed_transiently(int error) {
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            return true;
+        }
+        if (!is_transient_accept_error(error)) {
+            return false;
+        }
+        WEFT_LOG(ERROR) << kAcceptFailed << " (" << std::strerror(error) << "), retrying";
+        pause_before_retry(error);
+        return true;
+    }
+
+    const int server_socket_;
+    std::deque<OpenConnection> open_;
+    std::vector<pollfd> watched_;
+};
+
 }  // namespace
 
 void start_server() {
     int server_socket = open_listening_socket();
-    execute_command(strdup(kStartContainersCommand));
-    resume_pending_updates();
-
-    struct sockaddr_in peer;
-    socklen_t peer_length = sizeof peer;
-    for (;;) {
-        int client_socket = accept4(server_socket, reinterpret_cast<struct sockaddr*>(&peer),
-                                    &peer_length, SOCK_CLOEXEC);
-        if (client_socket >= 0) {
-            handle_request(client_socket);
-            continue;
-        }
-        int error = errno;
-        if (error == EAGAIN || error == EWOULDBLOCK) {
-            // The idle limit of the listening socket ended one wait for a
-            // connection: nobody called for that long, nothing failed.
-            continue;
-        }
-        if (!is_transient_accept_error(error)) {
-            break;
-        }
-        WEFT_LOG(ERROR) << kAcceptFailed << " (" << std::strerror(error) << "), retrying";
-        pause_before_retry(error);
+    start_containers_and_resume_updates();
+    Intake intake(server_socket);
+    while (intake.serve_once()) {
     }
     fail_setup(kAcceptFailed, server_socket);
 }

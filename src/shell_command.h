@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <optional>
+#include <string>
 
 // Starts command through /bin/sh as system() would, but with every signal
 // at its default action (a supervisor may have the service ignore SIGPIPE,
@@ -27,3 +28,27 @@ std::optional<int> wait_for_command_within(pid_t child, int limit_seconds);
 // the service's process group, then wait_for_command; -1 when no shell
 // could be started.
 int run_shell_command(const char* command);
+
+// A shell command whose process exists but runs nothing until the service
+// lets it: so that the fact that it starts can be made durable first, with
+// the identity of the process that will run it.
+struct HeldCommand {
+    pid_t pid = -1;
+    int gate = -1;  // the service's end of the gate
+};
+
+// Starts command as spawn_shell_command does (in the service's process
+// group), held at a gate. If the service ends before it has released or
+// refused the command, the command runs only when record_path holds the
+// line that was announced to it, that is when the service had recorded its
+// start; otherwise it exits at once, having run nothing. pid is -1 when no
+// process could be made.
+HeldCommand spawn_held_shell_command(const char* command, const char* record_path);
+
+// Tells the held command the line (without its line feed) that will record
+// its start, before it is written.
+bool announce_record_line(const HeldCommand& held, const std::string& line);
+
+// Lets the held command run, or has it exit without running anything.
+// Either way the gate is closed; wait for the process as for any other.
+void release_held_command(HeldCommand& held, bool run);

@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "logging/logging.h"
@@ -21,6 +23,8 @@ constexpr const char kUpdateLogsDir[] = "update_logs";
 constexpr const char kInstallationDetailsDir[] = "installation_details";
 constexpr mode_t kWorkingDirMode = 0700;
 constexpr std::size_t kRotatedLogsKept = 3;
+// Tries for the lock of the working directory, 10 ms apart.
+constexpr int kLockAttempts = 100;
 
 }  // namespace
 
@@ -134,6 +138,29 @@ int getExecutableDir(char* path, char* dir, const char* name) {
     std::memcpy(dir, path, path_length - name_length);
     dir[path_length - name_length] = '\0';
     return 0;
+}
+
+bool lock_working_directory() {
+    // The directory itself is locked: no file to leave behind, and none that
+    // an operator could delete while the lock is held.
+    int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return true;  // nothing to lock with; the port still keeps two apart
+    }
+    // A command that an ended service was starting holds its descriptors
+    // for an instant: a restart right after waits that out.
+    for (int attempt = 0; flock(fd, LOCK_EX | LOCK_NB) != 0; ++attempt) {
+        if (errno != EWOULDBLOCK) {
+            return true;
+        }
+        if (attempt == kLockAttempts) {
+            close(fd);
+            return false;
+        }
+        struct timespec pause = {0, 10 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    return true;  // held open, and the lock with it, until the process ends
 }
 
 void initialize_directories() {

@@ -64,6 +64,11 @@ std::string getAppName();
 // strlen(path) + 1 bytes.
 int getExecutableDir(char* path, char* dir, const char* name);
 
+// Takes the working directory for this process alone, for its whole life,
+// so that a second service started there touches nothing. Returns false
+// when another process holds it. Commands started later do not inherit it.
+bool lock_working_directory();
+
 // Makes update_logs and installation_details (mode 0700) where missing.
 void initialize_directories();
 

@@ -140,7 +140,8 @@ done
 # the identifier, which purge keeps.
 state=$root$box
 mkdir -p "$state/installation_details" "$state/update_logs" "$state/logs/update_logs"
-for file in installation_details/version.info .pending_updates .pending_updates.tmp \
+for file in installation_details/version.info installation_details/.status.info.spare \
+    .pending_updates .pending_updates.tmp .pending_updates.invalid \
     logs/update_logs/skein_edge_updater_100.log; do
     echo 1 >"$state/$file"
 done

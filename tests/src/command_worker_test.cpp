@@ -11,6 +11,7 @@
 #include <string>
 
 #include "src/commands.h"
+#include "src/shell_command.h"
 #include "tests/common/stub_commands.h"
 #include "tests/common/temp_dir.h"
 

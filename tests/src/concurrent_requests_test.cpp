@@ -40,9 +40,13 @@ class ConcurrentRequests : public testing::Test {
         // Versions starting with "fail" fail; the rest succeed.
         skein_test::write_file("Update_Skein_Edge.sh",
                                "case \"$1\" in fail*) exit 1 ;; esac\nexit 0\n");
+        // Updates arrive faster than their scripts run: none may be refused.
+        set_waiting_updates_limit(1000);
         // The log goes to standard error uncaptured, so that a sanitizer
         // report there is seen.
     }
+
+    void TearDown() override { set_waiting_updates_limit(16); }
 
     skein_test::TempDir dir_;
     skein_test::StubCommands stubs_{dir_.path() / "bin"};

@@ -39,6 +39,7 @@ bool is_known_reply(const std::string& reply) {
             reply_text("404 Not Found", "Version file not found"),
             reply_text("404 Not Found", "Previous version file not found"),
             reply_text("404 Not Found", "Previous version temp file not found"),
+            reply_text("503 Service Unavailable", "Too many updates waiting"),
         };
         for (const char* status :
              {"Waiting for command", "Update in progress", "Update complete", "Update failed",

@@ -76,31 +76,41 @@ TEST_F(StatusFile, ConcurrentReaderNeverSeesEmptyOrMixedText) {
 }
 
 // A version record is replaced whole or left exactly as it was, with one
-// line that says why; the status file falls back to an overwrite in place.
-TEST_F(StatusFile, RecordsKeepTheirOldContentOrTheStatusIsWrittenInPlace) {
+// line that says why; the status file falls back to its spare, and without
+// one keeps its old text too.
+TEST_F(StatusFile, RecordsKeepTheirOldContentOrTheStatusSwapsInItsSpare) {
     ASSERT_EQ(replace_file_atomically("installation_details/v.info", "1.0", 3), 0);
     // A directory in the way of the temporary file makes the replace fail.
     fs::create_directory("installation_details/v.info.tmp");
     EXPECT_EQ(replace_file_atomically("installation_details/v.info", "2.0", 3), EISDIR);
 
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(store_record("installation_details/v.info", "2.0", 3));
-    const std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
-    EXPECT_NE(log.find(" E "), std::string::npos) << log;
-    EXPECT_NE(log.find(": Could not replace installation_details/v.info (Is a directory); it "
-                       "keeps its old content\n"),
-              std::string::npos)
-        << log;
-    EXPECT_EQ(read_file("installation_details/v.info"), "1.0");
+    const std::string kept =
+        ": Could not replace installation_details/v.info (Is a directory); it "
+        "keeps its old content\n";
+    for (auto store : {store_record, store_status_record}) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(store("installation_details/v.info", "2.0", 3), store == store_status_record);
+        const std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+        EXPECT_NE(log.find(" E "), std::string::npos) << log;
+        EXPECT_NE(log.find(kept), std::string::npos) << log;
+        EXPECT_EQ(read_file("installation_details/v.info"), "1.0");
+    }
 
+    // A status written while there was room left a spare, which a later one
+    // takes over; the old text goes into the spare.
+    fs::remove("installation_details/v.info.tmp");
+    ASSERT_TRUE(store_status_record("installation_details/v.info", "1.5", 3));
+    EXPECT_EQ(read_file("installation_details/.v.info.spare"), "1.5");
+    fs::create_directory("installation_details/v.info.tmp");
     testing::internal::CaptureStderr();
-    EXPECT_TRUE(store_status_record("installation_details/v.info", "2.0", 3));
+    EXPECT_TRUE(store_status_record("installation_details/v.info", "2.0!", 4));
     EXPECT_NE(testing::internal::GetCapturedStderr().find(
                   "Could not replace installation_details/v.info atomically (Is a directory); "
-                  "writing it in place\n"),
+                  "swapped in its spare\n"),
               std::string::npos);
-    EXPECT_EQ(read_file("installation_details/v.info"), "2.0");
+    EXPECT_EQ(read_file("installation_details/v.info"), "2.0!");
+    EXPECT_EQ(read_file("installation_details/.v.info.spare"), "1.5");
 }
 
 // Links are followed to the file they end at, which is replaced; a link to
