@@ -6,6 +6,6 @@ foreach(package ${CPACK_PACKAGE_FILES})
         set(unlisted "${CPACK_SKEIN_UNLISTED_DIR}")
     endif()
     execute_process(COMMAND sh "${CPACK_SKEIN_SOURCE_DIR}/packaging/finish_package.sh" "${package}"
-                            ${unlisted}
+                            "${CPACK_SKEIN_OBJCOPY}" ${unlisted}
                     COMMAND_ERROR_IS_FATAL ANY)
 endforeach()

@@ -12,3 +12,6 @@ if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
                         "the package carries the packing time")
     endif()
 endif()
+# The operator's files are the package's postinst's to install, not the
+# install rules' (install_operator_files.cmake.in).
+set(ENV{SKEIN_PACKING} 1)

@@ -2,9 +2,11 @@
 # Tests the package of this machine's architecture with piuparts (Debian's
 # install, upgrade and purge tester) in a Debian 12 chroot made with
 # debootstrap from this machine's Debian mirror:
-#   1. install and purge, and the upgrade from the previous release (1.1.0);
+#   1. install and purge, and the upgrade from the previous release (1.2.0);
 #   2. install, remove, install again, purge (--install-remove-install);
-#   3. the upgrade from the release that kept the box scripts in /opt (1.0.0).
+#   3. the upgrades from 1.1.0, whose box scripts and settings were
+#      configuration files under /etc, and from 1.0.0, which kept the box
+#      scripts in /opt.
 # Each run compares the chroot before and after: nothing may be left,
 # missing or changed, and no symbolic link may dangle.
 #
@@ -36,8 +38,8 @@ new=$(ls "$PWD/$work"/new/*.deb)
 built=0
 releases=$(tests/packaging/earlier_releases.sh "$PWD" "$PWD/build-releases") || built=$?
 [ "$built" -eq 0 ] || [ "$built" -eq 77 ] || exit "$built"
-old_layout='' previous=''
-[ "$built" -ne 0 ] || read -r -d '' old_layout previous <<<"$releases" || true
+earlier=()
+[ "$built" -ne 0 ] || mapfile -t earlier <<<"$releases"
 
 # ---- The chroot ----
 
@@ -107,17 +109,24 @@ run() {
     grep -E '(PASS|FAIL):' "$log" | sed 's/^[0-9m.s]* /    /'
 }
 
+# upgrade_from DEB NAME PIUPARTS_OPTIONS...: the run NAME, which installs
+# DEB's release from a local repository first.
+upgrade_from() {
+    local repo
+    repo=$(repository "$1")
+    shift
+    run "$@" --bindmount="$repo" --extra-repo="deb [trusted=yes] file://$repo ./"
+}
+
 run install-remove-install --install-remove-install --no-upgrade-test
-if [ -z "$previous" ]; then
-    echo "skipped: the upgrades from 1.1.0 and 1.0.0 (their commits are not in this clone)"
+if [ ${#earlier[@]} -eq 0 ]; then
+    echo "skipped: the upgrades from the earlier releases (their commits are not in this clone)"
     run install-purge --no-upgrade-test
 else
-    repo=$(repository "$previous")
-    run install-purge-and-upgrade-from-1.1.0 --bindmount="$repo" \
-        --extra-repo="deb [trusted=yes] file://$repo ./"
-    repo=$(repository "$old_layout")
-    run upgrade-from-1.0.0 --no-install-purge-test --bindmount="$repo" \
-        --extra-repo="deb [trusted=yes] file://$repo ./"
+    # Oldest first: the last is the previous release.
+    upgrade_from "${earlier[2]}" install-purge-and-upgrade-from-1.2.0
+    upgrade_from "${earlier[1]}" upgrade-from-1.1.0 --no-install-purge-test
+    upgrade_from "${earlier[0]}" upgrade-from-1.0.0 --no-install-purge-test
 fi
 
 echo "$passed passed, $failed failed"

@@ -14,6 +14,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DSKEIN_WERROR=ON -DSKEIN_SANITI
 cmake --build "$build" -j"$(nproc)"
 # The tests start the service on port 8888: a private network namespace,
 # where one can be had, keeps them clear of anything else on the machine.
-# The fleet and real-engine tests check the playbooks and the box scripts,
-# not the service's code: they run once, in the plain build.
-./scripts/isolated.sh ctest --test-dir "$build" --output-on-failure -j"$(nproc)" -LE "fleet|box"
+# The fleet, real-engine and lifecycle tests check the playbooks, the box
+# scripts and the package's maintainer scripts, not the service's code: they
+# run once, in the plain build.
+./scripts/isolated.sh ctest --test-dir "$build" --output-on-failure -j"$(nproc)" -LE "fleet|box|lifecycle"

@@ -7,6 +7,8 @@
 #
 #   1.0.0  the box scripts as configuration files in /opt/skein_edge_updater
 #   1.1.0  the box scripts under /etc/skein_edge_updater, linked from there
+#   1.2.0  the same layout, with the settings file and the update script
+#          changed (both configuration files then)
 #
 # Exits with status 77 when a release's commit is not in this clone (a
 # shallow one), so that callers skip the upgrades and say why.
@@ -16,7 +18,8 @@ set -euo pipefail
 source_dir=$1
 cache=$2
 releases=("1.0.0 e7f44fdbbdc4cdc9dbaf3d2538bea68d71fdd949"
-          "1.1.0 ef31a354d268d48ef0f25d58a9df8c31db14e3d7")
+          "1.1.0 ef31a354d268d48ef0f25d58a9df8c31db14e3d7"
+          "1.2.0 b2e3798fd2b952afc2a78a435c29aae1fcabfdb1")
 arch=$(dpkg --print-architecture)
 
 mkdir -p "$cache"
