@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -205,9 +204,10 @@ class Intake {
 
   private:
     void watch() {
-        watched_.assign(1, {server_socket_, POLLIN, 0});
-        for (const OpenConnection& connection : open_) {
-            watched_.push_back({connection.fd, POLLIN, 0});
+        watched_.resize(open_.size() + 1);
+        watched_[0] = {server_socket_, POLLIN, 0};
+        for (std::size_t i = 0; i < open_.size(); ++i) {
+            watched_[i + 1] = {open_[i].fd, POLLIN, 0};
         }
     }
 
@@ -222,27 +222,32 @@ class Intake {
 
     // Requests in the order their connections were accepted.
     void answer_ready() {
-        std::deque<OpenConnection> waiting;
+        std::size_t kept = 0;
         for (std::size_t i = 0; i < open_.size(); ++i) {
             if (watched_[i + 1].revents != 0) {
                 handle_request(open_[i].fd);
             } else {
-                waiting.push_back(open_[i]);
+                open_[kept++] = open_[i];
             }
         }
-        open_.swap(waiting);
+        open_.resize(kept);
     }
 
     void answer_expired() {
-        const Clock::time_point now = Clock::now();
-        while (!open_.empty() && open_.front().deadline <= now) {
-            answer_oldest();
+        if (open_.empty()) {
+            return;
         }
+        const Clock::time_point now = Clock::now();
+        std::size_t expired = 0;
+        while (expired < open_.size() && open_[expired].deadline <= now) {
+            handle_request(open_[expired++].fd);
+        }
+        open_.erase(open_.begin(), open_.begin() + static_cast<std::ptrdiff_t>(expired));
     }
 
     void answer_oldest() {
         handle_request(open_.front().fd);
-        open_.pop_front();
+        open_.erase(open_.begin());
     }
 
     // One connection a round: more pending keep the socket ready for the
@@ -275,7 +280,7 @@ class Intake {
     }
 
     const int server_socket_;
-    std::deque<OpenConnection> open_;
+    std::vector<OpenConnection> open_;  // at most kMaxOpenConnections
     std::vector<pollfd> watched_;
 };
 
