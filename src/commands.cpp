@@ -381,17 +381,6 @@ const struct {
 
 // ---- Connection ----
 
-// One read; a peer that sends nothing within the idle limit counts as a
-// failed read. The limit is the socket's own: accepted sockets inherit it
-// from the listening socket (see start_server).
-ssize_t read_request(int client_socket, char* request, std::size_t capacity) {
-    ssize_t received;
-    do {
-        received = read(client_socket, request, capacity);
-    } while (received < 0 && errno == EINTR);
-    return received;
-}
-
 // The reply to what the one read of a connection brought (received bytes
 // of request, or less than 1 when it brought nothing), then the close.
 void answer_request(int client_socket, const char* request, ssize_t received) {
@@ -445,12 +434,12 @@ void route_request(const char* request, const std::string& request_line, char* r
 
 void handle_request(int client_socket) {
     char request[kBufferSize] = {0};
-    answer_request(client_socket, request, read_request(client_socket, request, kBufferSize - 1));
+    answer_request(client_socket, request, read_once(client_socket, request, kBufferSize - 1));
 }
 
 bool handle_request_if_ready(int client_socket) {
     char request[kBufferSize] = {0};
-    const ssize_t received = read_request(client_socket, request, kBufferSize - 1);
+    const ssize_t received = read_once(client_socket, request, kBufferSize - 1);
     if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         return false;
     }

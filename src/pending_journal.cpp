@@ -12,6 +12,7 @@
 
 #include "logging/logging.h"
 #include "src/record_files.h"
+#include "src/utils.h"
 
 namespace {
 
@@ -57,13 +58,13 @@ FileRead read_regular_file(const std::string& path, std::string& text) {
                                                      : FileRead::kRead;
     char buffer[8192];
     while (outcome == FileRead::kRead) {
-        ssize_t received = read(fd, buffer, sizeof buffer);
+        const ssize_t received = read_once(fd, buffer, sizeof buffer);
         if (received == 0) {
             break;
         }
-        if (received < 0 && errno != EINTR) {
+        if (received < 0) {
             outcome = FileRead::kUnreadable;
-        } else if (received > 0) {
+        } else {
             text.append(buffer, static_cast<std::size_t>(received));
             outcome =
                 static_cast<off_t>(text.size()) > kLargestRead ? FileRead::kTooLarge : outcome;

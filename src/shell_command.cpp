@@ -13,6 +13,8 @@
 #include <chrono>
 #include <thread>
 
+#include "src/utils.h"
+
 namespace {
 
 // A stopped command's group gets this long between SIGTERM and SIGKILL.
@@ -78,19 +80,11 @@ void close_all_but(int gate) {
     }
 }
 
-ssize_t read_some(int fd, char* data, std::size_t size) {
-    ssize_t received;
-    do {
-        received = read(fd, data, size);
-    } while (received < 0 && errno == EINTR);
-    return received;
-}
-
 // The announced line up to its line feed; 0 when none came whole.
 std::size_t read_announced_line(int gate, char* line) {
     std::size_t length = 0;
     char c;
-    while (length < kLongestRecordLine && read_some(gate, &c, 1) == 1) {
+    while (length < kLongestRecordLine && read_once(gate, &c, 1) == 1) {
         if (c == '\n') {
             return length;
         }
@@ -110,7 +104,7 @@ bool file_holds_line(const char* path, const char* line, std::size_t length) {
     std::size_t matched = 0;
     char buffer[4096];
     ssize_t received;
-    while (!found && (received = read_some(fd, buffer, sizeof buffer)) > 0) {
+    while (!found && (received = read_once(fd, buffer, sizeof buffer)) > 0) {
         for (ssize_t i = 0; i < received && !found; ++i) {
             if (buffer[i] == '\n') {
                 found = candidate && matched == length;
@@ -133,7 +127,7 @@ bool file_holds_line(const char* path, const char* line, std::size_t length) {
     char line[kLongestRecordLine];
     const std::size_t length = read_announced_line(gate, line);
     char word = 0;
-    const bool told = length > 0 && read_some(gate, &word, 1) == 1;
+    const bool told = length > 0 && read_once(gate, &word, 1) == 1;
     // Told nothing: the service ended before it decided, and the record
     // it was writing is what a restarted service goes by.
     const bool run =

@@ -57,6 +57,14 @@ void update_status_file(Status status) {
     WEFT_LOG(INFO) << "HTTP Server Status: " << text;
 }
 
+ssize_t read_once(int fd, char* data, std::size_t size) {
+    ssize_t received;
+    do {
+        received = read(fd, data, size);
+    } while (received < 0 && errno == EINTR);
+    return received;
+}
+
 // One read(2) rather than stdio: /status reads the status file on every
 // request, and a FILE costs an fstat, a second read to meet the end of the
 // file, and two allocations.
@@ -66,10 +74,7 @@ std::optional<std::string> read_first_line(const char* path) {
         return std::nullopt;
     }
     char line[kLineBufferSize] = {0};
-    ssize_t received;
-    do {
-        received = read(fd, line, sizeof line - 1);
-    } while (received < 0 && errno == EINTR);
+    const ssize_t received = read_once(fd, line, sizeof line - 1);
     close(fd);
     if (received <= 0) {
         return std::string();

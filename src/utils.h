@@ -2,6 +2,8 @@
 // file-system helpers of start-up.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -32,6 +34,10 @@ const char* status_text(Status status);
 // callers hold status_mutex (start-up excepted). A status file that cannot
 // even be opened is fatal: logged, then the process ends with status 1.
 void update_status_file(Status status);
+
+// One read(2), made again when a signal interrupts it. Safe in a child
+// between fork and exec.
+ssize_t read_once(int fd, char* data, std::size_t size);
 
 // The first line of a file (its line feed kept when it has one), read once
 // into a buffer of kLineBufferSize bytes; the empty text for an empty file;
