@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 reps=${1:-11}
-build=build-bench
+build="build-bench"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DSKEIN_BUILD_BENCH=ON -DBUILD_TESTING=OFF \
     >/dev/null
 cmake --build "$build" -j2 --target glob_bench glibc_glob_bench glob_match_bench >/dev/null
@@ -67,6 +67,7 @@ peak_kib() {
 }
 
 row_format='%-38s %8s %10s %7s %9s %9s %8s %9s\n'
+# shellcheck disable=SC2059 # one format for the heading and every row
 printf "$row_format" "case" "paths" "median ms" "ratio" "call ms" "peak KiB" "cpu ms" "cpu ratio"
 
 # Runs the reference and each contender in turn, $reps times after a warm-up, so
@@ -79,8 +80,8 @@ compare() {
     local -a walls calls cpus
     for ((round = 0; round <= reps; round++)); do
         for ((i = 1; i <= count; i++)); do
-            words=${!i#*|}
-            read -r wall call cpu <<<"$(run_once "$dir" $words)"
+            read -ra words <<<"${!i#*|}"
+            read -r wall call cpu <<<"$(run_once "$dir" "${words[@]}")"
             if ((round > 0)); then
                 walls[i]+="$wall "
                 calls[i]+="$call "
@@ -93,7 +94,6 @@ compare() {
     cpu_reference=$(tr ' ' '\n' <<<"${cpus[1]}" | grep . | median)
     for ((i = 1; i <= count; i++)); do
         label=${!i%%|*}
-        words=${!i#*|}
         local wall call cpu ratio="" cpu_ratio=""
         wall=$(tr ' ' '\n' <<<"${walls[i]}" | grep . | median)
         call=$(tr ' ' '\n' <<<"${calls[i]}" | grep . | median)
@@ -102,8 +102,10 @@ compare() {
         if ((i > 1)) && [ "$cpu_reference" != - ]; then
             cpu_ratio=$(awk -v a="$cpu" -v b="$cpu_reference" 'BEGIN { printf "%.2fx", a / b }')
         fi
-        printf "$row_format" "$label" "$(count_paths "$dir" $words)" "$wall" "$ratio" "$call" \
-            "$(peak_kib "$dir" $words)" "$cpu" "$cpu_ratio"
+        read -ra words <<<"${!i#*|}"
+        # shellcheck disable=SC2059 # the same format as the heading
+        printf "$row_format" "$label" "$(count_paths "$dir" "${words[@]}")" "$wall" "$ratio" \
+            "$call" "$(peak_kib "$dir" "${words[@]}")" "$cpu" "$cpu_ratio"
     done
 }
 

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Helpers shared by the packaging tests (sourced, bash). Each check prints
 # one line; finish prints the totals and gives the exit status.
 
@@ -95,6 +96,7 @@ run_in_private_network() {
         return 0
     fi
     if command -v ip >/dev/null 2>&1 && unshare -n true 2>/dev/null; then
+        # shellcheck disable=SC2016 # expanded by the inner shell
         exec unshare -n env SKEIN_PRIVATE_NETWORK=1 bash -c 'ip link set lo up && exec bash "$0" "$@"' \
             "$0" "$@"
     fi
