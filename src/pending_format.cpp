@@ -70,7 +70,7 @@ std::optional<ScriptProcess> parse_process(std::string& rest) {
 bool apply_event(PendingUpdates& pending, std::string rest) {
     std::optional<std::string> word = next_field(rest);
     if (word == kEnd) {
-        auto ticket = parse_number<Ticket>(rest + "");
+        auto ticket = parse_number<Ticket>(std::optional<std::string>(rest));
         return ticket && pending.end(*ticket);
     }
     auto ticket = parse_number<Ticket>(next_field(rest));

@@ -8,6 +8,7 @@ inline constexpr int kServicePort = 8888;
 // address when it is unset, empty or 0.0.0.0; a value that is not a unicast
 // address of the box ends start-up with exit status 1), runs the container
 // start script once, resumes the updates an earlier process had accepted,
-// then serves one connection after another. Never returns: every way out
-// ends the process with exit status 1.
+// then reads up to 128 connections side by side, each for at most the idle
+// limit, and answers their requests one at a time, in the order they come.
+// Never returns: every way out ends the process with exit status 1.
 [[noreturn]] void start_server();
