@@ -94,29 +94,13 @@ void log_damaged_lines(const std::string& path, const std::vector<std::string>& 
     }
 }
 
-// Writes all of line at the end of the file, as one write where it can.
-bool append_all(int fd, const std::string& line) {
-    std::size_t written = 0;
-    while (written < line.size()) {
-        ssize_t n = sys.write(fd, line.data() + written, line.size() - written);
-        if (n < 0 && errno != EINTR) {
-            return false;
-        }
-        written += n > 0 ? static_cast<std::size_t>(n) : 0;
-    }
-    return true;
-}
-
-// The lines that name a pending update in the file written whole.
-std::size_t lines_size(const PendingUpdate& entry) {
-    return add_line(entry.update).size() +
-           (entry.started ? start_line(entry.update.ticket, *entry.started).size() : 0);
-}
-
+// The size of the file written whole; worked out only once the file has
+// grown past kRewriteAbove.
 std::size_t whole_size_of(const PendingUpdates& pending) {
     std::size_t size = pending_header().size();
     for (const PendingUpdate& entry : pending.updates()) {
-        size += lines_size(entry);
+        size += add_line(entry.update).size() +
+                (entry.started ? start_line(entry.update.ticket, *entry.started).size() : 0);
     }
     return size;
 }
@@ -134,7 +118,6 @@ const PendingUpdates& PendingJournal::load() {
         PendingRead read = parse_pending(text);
         log_damaged_lines(path_, read.damaged);
         pending_ = std::move(read.pending);
-        whole_size_ = whole_size_of(pending_);
     } else if (outcome != FileRead::kMissing) {
         set_aside(path_, outcome);
     }
@@ -143,31 +126,19 @@ const PendingUpdates& PendingJournal::load() {
 
 void PendingJournal::compact() { write_whole(); }
 
-void PendingJournal::forget(Ticket ticket) {
-    pending_.end(ticket);
-    whole_size_ = whole_size_of(pending_);
-}
-
 bool PendingJournal::added(const Update& update) {
-    const std::string line = add_line(update);
     pending_.add(update);
-    whole_size_ += line.size();
-    return append(line, true);
+    return append(add_line(update), true);
 }
 
 bool PendingJournal::started(Ticket ticket, const ScriptProcess& process) {
-    const std::string line = start_line(ticket, process);
     pending_.start(ticket, process);
-    whole_size_ += line.size();
-    return append(line, true);
+    return append(start_line(ticket, process), true);
 }
 
 // Not synced: a power cut that loses it also ends the script, and a script
 // recorded as started is never started again, whether it ended or not.
 void PendingJournal::ended(Ticket ticket) {
-    for (const PendingUpdate& entry : pending_.updates()) {
-        whole_size_ -= entry.update.ticket == ticket ? lines_size(entry) : 0;
-    }
     pending_.end(ticket);
     if (pending_.empty()) {
         write_whole();
@@ -178,7 +149,7 @@ void PendingJournal::ended(Ticket ticket) {
 
 bool PendingJournal::outgrown(std::size_t more) const {
     const std::size_t size = static_cast<std::size_t>(size_) + more;
-    return size > kRewriteAbove && size > 2 * whole_size_;
+    return size > kRewriteAbove && size > 2 * whole_size_of(pending_);
 }
 
 bool PendingJournal::append(const std::string& line, bool durable) {
@@ -187,7 +158,7 @@ bool PendingJournal::append(const std::string& line, bool durable) {
     }
     // A write or sync that fails may have left part of the line: the file is
     // then written whole, or goes.
-    if (!append_all(fd_, line) || (durable && sys.fdatasync(fd_) != 0)) {
+    if (!write_all(fd_, line.data(), line.size()) || (durable && sys.fdatasync(fd_) != 0)) {
         close_file();
         return write_whole();
     }

@@ -28,7 +28,7 @@ class PendingJournal {
     const PendingUpdates& load();
 
     // Leaves out an update the file names, until the next write.
-    void forget(Ticket ticket);
+    void forget(Ticket ticket) { pending_.end(ticket); }
 
     // Writes the file anew with just the pending updates, or removes it
     // when there are none.
@@ -56,5 +56,4 @@ class PendingJournal {
     PendingUpdates pending_;  // what the file says
     int fd_ = -1;             // open for appending while the file is whole
     off_t size_ = 0;
-    std::size_t whole_size_ = 0;  // of the file written whole now
 };

@@ -36,25 +36,6 @@ RecordSystemCalls& sys = record_system_calls;
 // The kernel's own limit on links followed in one path walk.
 constexpr int kMaxLinksFollowed = 40;
 
-// Writes all of data: at the descriptor's position, or from from_offset
-// on when it is given.
-bool write_all(int fd, const char* data, std::size_t size, off_t from_offset = -1) {
-    while (size > 0) {
-        ssize_t written =
-            from_offset < 0 ? sys.write(fd, data, size) : sys.pwrite(fd, data, size, from_offset);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-        from_offset = from_offset < 0 ? from_offset : from_offset + written;
-    }
-    return true;
-}
-
 std::string directory_of(const std::string& path) {
     std::string::size_type slash = path.rfind('/');
     if (slash == std::string::npos) {
@@ -256,6 +237,23 @@ bool can_open_for_writing(const std::string& path) {
 }
 
 }  // namespace
+
+bool write_all(int fd, const char* data, std::size_t size, off_t from_offset) {
+    while (size > 0) {
+        ssize_t written =
+            from_offset < 0 ? sys.write(fd, data, size) : sys.pwrite(fd, data, size, from_offset);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+        from_offset = from_offset < 0 ? from_offset : from_offset + written;
+    }
+    return true;
+}
 
 int replace_file_atomically(const char* path, const char* data, std::size_t size) {
     // One temporary name per target: every record has a single writer at a

@@ -26,6 +26,11 @@ struct RecordSystemCalls {
 };
 extern RecordSystemCalls record_system_calls;
 
+// Writes all of data through the table's calls, again where a signal cut a
+// write short: at the descriptor's position, or from from_offset on when it
+// is given.
+bool write_all(int fd, const char* data, std::size_t size, off_t from_offset = -1);
+
 // Replaces the regular file path (or creates it) with exactly size bytes of
 // data, so that a reader, or a box that loses power, finds either the old
 // content or the new one. The new file keeps the old one's mode, and its

@@ -97,7 +97,7 @@ std::optional<Turn> UpdateRunner::next_turn() {
             return *front;
         }
         if (still_runs(front->process)) {
-            changed_.wait_for(lock, kLeftRunningPoll);
+            left_running_poll_.wait_for(lock, kLeftRunningPoll);
             continue;
         }
         WEFT_LOG(INFO) << "Update command from before the restart has ended: "
@@ -121,11 +121,6 @@ void UpdateRunner::end_turn(std::optional<int> result) {
     end_front(result);
 }
 
-UpdateOrder UpdateRunner::order_snapshot() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return order_;
-}
-
 void UpdateRunner::end_front(std::optional<int> result) {
     const Turn ended = *order_.front();
     const bool decides = order_.end_front();
@@ -133,7 +128,6 @@ void UpdateRunner::end_front(std::optional<int> result) {
         journal_.ended(ended.update.ticket);
     }
     turn_ended_(ended, result, decides);
-    changed_.notify_all();
 }
 
 // Without a worker nothing would ever run or end: every turn ends at once,

@@ -58,9 +58,6 @@ class UpdateRunner {
     bool record_start(const ScriptProcess& process);
     void end_turn(std::optional<int> result);
 
-    // Tests: the order as it stands.
-    UpdateOrder order_snapshot();
-
   private:
     void end_front(std::optional<int> result);
     void ensure_worker();
@@ -69,7 +66,9 @@ class UpdateRunner {
     const TurnEnded turn_ended_;
     const WorkerStarter start_worker_;
     std::mutex mutex_;
-    std::condition_variable changed_;
+    // Only waited on, with a time limit, so that the lock is free while the
+    // worker looks again and again for a script of an earlier process.
+    std::condition_variable left_running_poll_;
     UpdateOrder order_;       // guarded by mutex_
     PendingJournal journal_;  // guarded by mutex_
     bool worker_running_ = false;
