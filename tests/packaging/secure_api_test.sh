@@ -188,8 +188,10 @@ server_serial() {
         openssl x509 -noout -serial | cut -d= -f2
 }
 new_certificate box-ca server "$box_usage"
-kill -HUP "$nginx_pid"
-for _ in $(seq 50); do
+# Asked again each second: on a loaded machine one reload was seen to go
+# unnoticed for longer than the whole wait.
+for try in $(seq 100); do
+    [ $((try % 10)) = 1 ] && kill -HUP "$nginx_pid"
     [ "$(server_serial)" = "$(serial server)" ] && break
     sleep 0.1
 done
